@@ -1,0 +1,38 @@
+// The relay's state record and the parse of the command tail into its destination.
+#include "core/relay_state.h"
+
+RelayState relayState;
+WindowSystem* relayWindows;
+MailslotClient* relayMailslots;
+
+static int IsWordByte(unsigned char c) {
+    // Printable characters and DEL; NUL, blanks, other controls and 0x80-0xFF end the word.
+    return c >= 0x21 && c <= 0x7F;
+}
+
+int ParseCommandTail(const char* commandTail, RelayState* state) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(commandTail);
+    while (*p == ' ' || *p == '\t') ++p;
+
+    int length = 0;
+    while (IsWordByte(p[length])) {
+        if (length == kMaxTargetName) {
+            // Too long for every report to fit its buffer: refuse rather than cut the name.
+            state->targetName[0] = 0;
+            state->mailslotPath[0] = 0;
+            return 0;
+        }
+        state->targetName[length] = static_cast<char>(p[length]);
+        ++length;
+    }
+    state->targetName[length] = 0;
+
+    // The local path goes through the formatter too: a format without % is a plain copy.
+    if (length == 0) {
+        relayWindows->wsprintfA(state->mailslotPath, "\\\\.\\mailslot\\VARDslot", "", 0, 0);
+    } else {
+        relayWindows->wsprintfA(state->mailslotPath, "\\\\%s\\mailslot\\VARDslot",
+                                state->targetName, 0, 0);
+    }
+    return 1;
+}
