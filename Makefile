@@ -1,14 +1,32 @@
-# The front door: make test runs every test.
-.PHONY: all test clean
+# The front door: make test (every test), make demo (the relay at work), make dist (releases).
+.PHONY: all test dist demo host clean
 
-all: test
+all: dist
 
 build/host/CMakeCache.txt:
 	cmake --preset host
+build/x86/CMakeCache.txt:
+	cmake --preset x86
+build/x64/CMakeCache.txt:
+	cmake --preset x64
 
-test: build/host/CMakeCache.txt
+# The release programs and the tools, 32-bit (the primary target) and 64-bit.
+dist: build/x86/CMakeCache.txt build/x64/CMakeCache.txt
+	cmake --build --preset x86 -j2
+	cmake --build --preset x64 -j2
+	mkdir -p dist
+	cp build/x86/vardex-x86.exe build/x86/probe-standin-x86.exe build/x86/slot-listen-x86.exe dist/
+	cp build/x64/vardex-x64.exe build/x64/probe-standin-x64.exe build/x64/slot-listen-x64.exe dist/
+
+host: build/host/CMakeCache.txt
 	cmake --build --preset host -j2
+
+# Host unit tests and the end-to-end tests of dist/ under Wine, in one CTest run.
+test: dist host
 	ctest --preset host
+
+demo:
+	bash tools/demo.sh
 
 clean:
 	rm -rf build dist

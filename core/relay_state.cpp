@@ -10,6 +10,19 @@ static int IsWordByte(unsigned char c) {
     return c >= 0x21 && c <= 0x7F;
 }
 
+const char* CommandTailOf(const char* commandLine) {
+    const char* p = commandLine;
+    if (*p == '"') {
+        ++p;
+        while (*p != 0 && *p != '"' && *p != '\t') ++p;
+        if (*p == '"') ++p;
+    } else {
+        while (*p != 0 && *p != ' ' && *p != '\t') ++p;
+    }
+    while (*p == ' ' || *p == '\t') ++p;
+    return p;
+}
+
 int ParseCommandTail(const char* commandTail, RelayState* state) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(commandTail);
     while (*p == ' ' || *p == '\t') ++p;

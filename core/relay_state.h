@@ -37,6 +37,11 @@ extern RelayState relayState;
 extern WindowSystem* relayWindows;
 extern MailslotClient* relayMailslots;
 
+// The text of a whole command line after the program's own name and the blanks that follow
+// it. A quoted name ends at its closing quote (or a tab before it); an unquoted one at the first
+// space or tab.
+const char* CommandTailOf(const char* commandLine);
+
 // Fills targetName and mailslotPath from the first word of the tail. Returns 0, leaving both
 // texts empty, when the word is longer than kMaxTargetName; otherwise 1.
 int ParseCommandTail(const char* commandTail, RelayState* state);

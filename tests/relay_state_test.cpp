@@ -75,3 +75,28 @@ TEST_F(RelayTest, WordLengthBoundary) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CommandTailTest, ProgramNameIsSkipped) {
+    struct Case {
+        const char* line;
+        const char* tail;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"vardex.exe", ""},
+        {"vardex.exe PC01", "PC01"},
+        {"vardex.exe \t  PC01 PC02", "PC01 PC02"},
+        {"C:\\bin\\vardex.exe\tPC01", "PC01"},
+        {"\"C:\\Program Files\\vardex.exe\" PC01", "PC01"},
+        {"\"C:\\Program Files\\vardex.exe\"PC01", "PC01"},
+        {"\"C:\\a b\\vardex.exe\"", ""},
+        {"\"unterminated name PC01", ""},
+        {"\"name\twith tab\" PC01", "with tab\" PC01"},
+        {"vardex.exe \"quoted word\"", "\"quoted word\""},
+    };
+    for (const Case& c : cases) EXPECT_STREQ(c.tail, CommandTailOf(c.line)) << c.line;
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+# The Windows program (built without a C runtime) and the tools, for a MinGW-w64 cross build.
+enable_language(RC)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(VARDEX_ENTRY _RelayEntry)
+    set(VARDEX_ARCH x86)
+else()
+    set(VARDEX_ENTRY RelayEntry)
+    set(VARDEX_ARCH x64)
+endif()
+
+# Small and freestanding: no unwind tables, no stack probes or guards that need runtime helpers.
+set(VARDEX_LEAN_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -fno-unwind-tables -fno-stack-protector -mno-stack-arg-probe -fno-threadsafe-statics
+    -ffreestanding -fno-tree-loop-distribute-patterns -ffunction-sections -fdata-sections)
+target_compile_options(vardex_core PRIVATE ${VARDEX_LEAN_FLAGS})
+
+add_executable(vardex WIN32
+    app/entry.cpp
+    app/relay_main.cpp
+    platform/win32/win32_platform.cpp
+    app/vardex.rc)
+target_include_directories(vardex PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(vardex PRIVATE ${VARDEX_LEAN_FLAGS})
+target_link_libraries(vardex PRIVATE vardex_core)
+# No start-up files and no default libraries: the program imports USER32 and KERNEL32 alone.
+# Fatal warnings, so that a missing entry symbol cannot leave a program without code.
+target_link_options(vardex PRIVATE -nostdlib -nostartfiles -Wl,-e,${VARDEX_ENTRY}
+    -Wl,--gc-sections -Wl,--fatal-warnings -s)
+target_link_libraries(vardex PRIVATE user32 kernel32)
+set_target_properties(vardex PROPERTIES OUTPUT_NAME vardex-${VARDEX_ARCH})
+
+# The tools are ordinary console programs, linked statically so they need no runtime DLLs.
+foreach(tool probe-standin slot-listen)
+    string(REPLACE "-" "_" source ${tool})
+    add_executable(${tool} tools/${source}.cpp)
+    target_link_options(${tool} PRIVATE -static -s)
+    set_target_properties(${tool} PROPERTIES OUTPUT_NAME ${tool}-${VARDEX_ARCH})
+endforeach()
