@@ -1,18 +1,19 @@
-// The process entries: take the command tail from the command line and run the relay.
+// The process entry: takes the command tail from the command line and runs the relay.
 //
-// The release build has no C runtime: the linker starts it at RelayEntry. WinMain serves a
-// build with MinGW's default start-up, kept for comparison.
+// The program has no C runtime: the linker starts it here, and nothing runs before.
 #include "core/relay_state.h"
 
 #include "app/relay_main.h"
 
-extern "C" __attribute__((force_align_arg_pointer)) void RelayEntry() {
+// 32-bit Windows starts a process with its stack aligned to 4 bytes only.
+#if defined(__i386__)
+#define VARDEX_ENTRY_ALIGN __attribute__((force_align_arg_pointer))
+#else
+#define VARDEX_ENTRY_ALIGN
+#endif
+
+extern "C" VARDEX_ENTRY_ALIGN void RelayEntry() {
     // Without a runtime nothing else ends the process; returning would leave it to the loader.
     ExitProcess(static_cast<UINT>(
         RelayWinMain(GetModuleHandleA(nullptr), CommandTailOf(GetCommandLineA()))));
-}
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    // The display mode is ignored: the relay's window is always hidden.
-    return RelayWinMain(instance, CommandTailOf(GetCommandLineA()));
 }

@@ -4,15 +4,19 @@ enable_language(RC)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(VARDEX_ENTRY _RelayEntry)
     set(VARDEX_ARCH x86)
+    set(VARDEX_XP_MINOR 1)
 else()
     set(VARDEX_ENTRY RelayEntry)
     set(VARDEX_ARCH x64)
+    # 64-bit Windows XP is version 5.2.
+    set(VARDEX_XP_MINOR 2)
 endif()
 
 # Small and freestanding: no unwind tables, no stack probes or guards that need runtime helpers.
-set(VARDEX_LEAN_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+set(VARDEX_LEAN_FLAGS -Oz -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -fno-unwind-tables -fno-stack-protector -mno-stack-arg-probe -fno-threadsafe-statics
-    -ffreestanding -fno-tree-loop-distribute-patterns -ffunction-sections -fdata-sections)
+    -ffreestanding -fno-tree-loop-distribute-patterns -fno-ident
+    -falign-functions=1 -falign-jumps=1 -falign-loops=1 -falign-labels=1 -flto)
 target_compile_options(vardex_core PRIVATE ${VARDEX_LEAN_FLAGS})
 
 add_executable(vardex WIN32
@@ -24,9 +28,15 @@ target_include_directories(vardex PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(vardex PRIVATE ${VARDEX_LEAN_FLAGS})
 target_link_libraries(vardex PRIVATE vardex_core)
 # No start-up files and no default libraries: the program imports USER32 and KERNEL32 alone.
-# Fatal warnings, so that a missing entry symbol cannot leave a program without code.
-target_link_options(vardex PRIVATE -nostdlib -nostartfiles -Wl,-e,${VARDEX_ENTRY}
-    -Wl,--gc-sections -Wl,--fatal-warnings -s)
+# Fatal warnings, so that a missing entry symbol cannot leave a program without code. A fixed
+# image base needs no relocation section; Windows XP is the oldest system it asks for.
+target_link_options(vardex PRIVATE -Oz -flto -nostdlib -nostartfiles -Wl,-e,${VARDEX_ENTRY}
+    -Wl,--fatal-warnings -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/vardex.ld
+    -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -Wl,--no-insert-timestamp
+    -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,${VARDEX_XP_MINOR}
+    -Wl,--major-os-version,5 -Wl,--minor-os-version,${VARDEX_XP_MINOR}
+    -Wl,-Map,vardex-${VARDEX_ARCH}.map -fno-ident -s)
+set_property(TARGET vardex APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/vardex.ld)
 target_link_libraries(vardex PRIVATE user32 kernel32)
 set_target_properties(vardex PROPERTIES OUTPUT_NAME vardex-${VARDEX_ARCH})
 

@@ -40,12 +40,8 @@ int ParseCommandTail(const char* commandTail, RelayState* state) {
     }
     state->targetName[length] = 0;
 
-    // The local path goes through the formatter too: a format without % is a plain copy.
-    if (length == 0) {
-        relayWindows->wsprintfA(state->mailslotPath, "\\\\.\\mailslot\\VARDslot", "", 0, 0);
-    } else {
-        relayWindows->wsprintfA(state->mailslotPath, "\\\\%s\\mailslot\\VARDslot",
-                                state->targetName, 0, 0);
-    }
+    // Without a word the path names this machine, "." in the same template.
+    relayWindows->wsprintfA(state->mailslotPath, "\\\\%s\\mailslot\\VARDslot",
+                            length > 0 ? state->targetName : ".", 0, 0);
     return 1;
 }

@@ -6,6 +6,17 @@
 
 #include <windows.h>
 
+#include <stddef.h>
+
+// The interface's rectangle and written count are the platform's own layouts, so they pass
+// straight through.
+static_assert(sizeof(WindowRect) == sizeof(RECT) && offsetof(WindowRect, left) == offsetof(RECT, left) &&
+                  offsetof(WindowRect, top) == offsetof(RECT, top) &&
+                  offsetof(WindowRect, right) == offsetof(RECT, right) &&
+                  offsetof(WindowRect, bottom) == offsetof(RECT, bottom),
+              "WindowRect must match RECT");
+static_assert(sizeof(uint32_t) == sizeof(DWORD), "the written count must match DWORD");
+
 static HWND ToHwnd(WindowHandle window) { return reinterpret_cast<HWND>(window); }
 
 WindowHandle Win32WindowSystem::FindWindowA(const char* className, const char* title) {
@@ -40,13 +51,7 @@ int Win32WindowSystem::GetWindowTextLengthA(WindowHandle window) {
 }
 
 int Win32WindowSystem::GetWindowRect(WindowHandle window, WindowRect* rect) {
-    RECT r;
-    if (!::GetWindowRect(ToHwnd(window), &r)) return 0;
-    rect->left = r.left;
-    rect->top = r.top;
-    rect->right = r.right;
-    rect->bottom = r.bottom;
-    return 1;
+    return ::GetWindowRect(ToHwnd(window), reinterpret_cast<RECT*>(rect));
 }
 
 WindowHandle Win32WindowSystem::GetParent(WindowHandle window) {
@@ -75,11 +80,8 @@ FileHandle Win32MailslotClient::CreateFileA(const char* path, uint32_t desiredAc
 
 int Win32MailslotClient::WriteFile(FileHandle file, const void* buffer, uint32_t count,
                                    uint32_t* written, void* overlapped) {
-    DWORD done = 0;
-    BOOL ok = ::WriteFile(reinterpret_cast<HANDLE>(file), buffer, count, &done,
-                          static_cast<LPOVERLAPPED>(overlapped));
-    if (written) *written = done;
-    return ok;
+    return ::WriteFile(reinterpret_cast<HANDLE>(file), buffer, count,
+                       reinterpret_cast<DWORD*>(written), static_cast<LPOVERLAPPED>(overlapped));
 }
 
 int Win32MailslotClient::CloseHandle(FileHandle handle) {
