@@ -1,5 +1,6 @@
-# The front door: make test (every test), make demo (the relay at work), make dist (releases).
-.PHONY: all test dist demo host clean
+# The front door: make test (every test), make demo (the relay at work), make dist (releases),
+# make bench (measurements, written to docs/performance.md).
+.PHONY: all test dist demo host bench clean
 
 all: dist
 
@@ -24,6 +25,12 @@ host: build/host/CMakeCache.txt
 # Host unit tests and the end-to-end tests of dist/ under Wine, in one CTest run.
 test: dist host
 	ctest --preset host
+
+# Figures, not tests: operations and instructions per tick, CPU, memory, latency and sizes.
+bench: dist
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j2
+	python3 bench/run.py
 
 demo:
 	bash tools/demo.sh

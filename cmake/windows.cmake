@@ -3,10 +3,12 @@ enable_language(RC)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(VARDEX_ENTRY _RelayEntry)
+    set(VARDEX_BARE_ENTRY _BareEntry)
     set(VARDEX_ARCH x86)
     set(VARDEX_XP_MINOR 1)
 else()
     set(VARDEX_ENTRY RelayEntry)
+    set(VARDEX_BARE_ENTRY BareEntry)
     set(VARDEX_ARCH x64)
     # 64-bit Windows XP is version 5.2.
     set(VARDEX_XP_MINOR 2)
@@ -47,3 +49,19 @@ foreach(tool probe-standin slot-listen)
     target_link_options(${tool} PRIVATE -static -s)
     set_target_properties(${tool} PROPERTIES OUTPUT_NAME ${tool}-${VARDEX_ARCH})
 endforeach()
+
+# The benchmark's baseline, linked exactly like the relay.
+add_executable(bare-timer WIN32 bench/bare_timer.cpp)
+target_compile_options(bare-timer PRIVATE ${VARDEX_LEAN_FLAGS})
+target_link_options(bare-timer PRIVATE -Oz -flto -nostdlib -nostartfiles
+    -Wl,-e,${VARDEX_BARE_ENTRY} -Wl,--fatal-warnings -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/vardex.ld
+    -Wl,--disable-dynamicbase -Wl,--disable-reloc-section -fno-ident -s)
+target_link_libraries(bare-timer PRIVATE user32 kernel32)
+set_target_properties(bare-timer PROPERTIES OUTPUT_NAME bare-timer-${VARDEX_ARCH})
+
+# A helper for the soak runs: one timed search tick, and a process's handle count.
+add_executable(relay-inspect tests/e2e/relay_inspect.cpp platform/win32/win32_platform.cpp)
+target_include_directories(relay-inspect PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(relay-inspect PRIVATE vardex_core)
+target_link_options(relay-inspect PRIVATE -static -s)
+set_target_properties(relay-inspect PROPERTIES OUTPUT_NAME relay-inspect-${VARDEX_ARCH})

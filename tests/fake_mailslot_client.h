@@ -28,12 +28,16 @@ struct FakeMailslotCall {
     bool overlappedGiven;
 };
 
-class FakeMailslotClient : public MailslotClient {
+class FakeMailslotClient final : public MailslotClient {
 public:
     static const int kMaxCalls = 4096;
     bool refuseOpens = false;
 
     void ClearLog() { callCount = 0; }
+    void Reset() {
+        callCount = 0;
+        refuseOpens = false;
+    }
     int CallCount() const { return callCount; }
     const FakeMailslotCall& Call(int i) const { return calls[i]; }
     // The bytes of every write, in order, each exactly as written (NUL included).

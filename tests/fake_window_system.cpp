@@ -5,9 +5,6 @@
 #include <stdio.h>
 #include <string.h>
 
-// Handles start away from zero and small integers so that a handle mistaken for a count shows.
-static const WindowHandle kFirstHandle = 0x1000;
-
 static void CopyText(char* to, size_t capacity, const char* from) {
     snprintf(to, capacity, "%s", from ? from : "");
 }
@@ -35,6 +32,10 @@ FakeWindow* FakeWindowSystem::Find(WindowHandle window) {
         return nullptr;
     FakeWindow* w = &windows[window - kFirstHandle];
     return w->alive ? w : nullptr;
+}
+
+const FakeWindow* FakeWindowSystem::Window(WindowHandle window) const {
+    return const_cast<FakeWindowSystem*>(this)->Find(window);
 }
 
 void FakeWindowSystem::SetText(WindowHandle window, const char* text) {

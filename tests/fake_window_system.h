@@ -39,7 +39,7 @@ struct FakeWindow {
 };
 
 // The log and the windows are plain arrays, so the fake allocates nothing while the core runs.
-class FakeWindowSystem : public WindowSystem {
+class FakeWindowSystem final : public WindowSystem {
 public:
     static const int kMaxWindows = 4096;
     static const int kMaxCalls = 16384;
@@ -60,6 +60,16 @@ public:
     void Destroy(WindowHandle window);
 
     void ClearLog() { callCount = 0; }
+    // Forgets every window, the log and the hook.
+    void Reset() {
+        windowCount = 0;
+        callCount = 0;
+        beforeCall = nullptr;
+        beforeCallContext = nullptr;
+    }
+    int WindowCount() const { return windowCount; }
+    static WindowHandle HandleOf(int index) { return kFirstHandle + static_cast<WindowHandle>(index); }
+    const FakeWindow* Window(WindowHandle window) const;
     int CallCount() const { return callCount; }
     const FakeWindowCall& Call(int i) const { return calls[i]; }
     // Calls other than text formatting, which is not a window operation.
@@ -80,6 +90,9 @@ public:
     int IsWindow(WindowHandle window) override;
     int wsprintfA(char* buffer, const char* format, const char* text, int32_t first,
                   int32_t second) override;
+
+    // Handles start away from zero and small integers so that a handle mistaken for a count shows.
+    static const WindowHandle kFirstHandle = 0x1000;
 
 private:
     FakeWindow* Find(WindowHandle window);

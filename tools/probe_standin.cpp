@@ -8,7 +8,9 @@
 //   hang MS                 stop answering messages for MS milliseconds
 //   children N              add N descendant windows in nested panels
 //   quit                    close the window and exit (end of input does the same)
-// Options: --cpu N --mb N for the first readings (default 47 and 38).
+// Options: --cpu N --mb N for the first readings (default 47 and 38); --hang-on-click MS stops
+// answering for MS milliseconds at the first click; --quit-on-click destroys the window at the
+// first click, as a monitor closing during the relay's search would.
 #include <windows.h>
 
 #include <stdio.h>
@@ -23,6 +25,9 @@ static HWND panel;
 static HWND cpuField;
 static HWND mbField;
 static int extraWindows;
+static int hangOnClick;
+static bool quitOnClick;
+static bool clicked;
 
 static void Say(const char* format, ...) {
     va_list args;
@@ -69,6 +74,15 @@ static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARA
                 static_cast<int>(static_cast<short>(LOWORD(lParam))),
                 static_cast<int>(static_cast<short>(HIWORD(lParam))),
                 static_cast<unsigned>(wParam));
+            if (!clicked) {
+                clicked = true;
+                if (hangOnClick > 0) {
+                    Say("hanging %d ms\n", hangOnClick);
+                    Sleep(static_cast<DWORD>(hangOnClick));
+                    Say("answering again\n");
+                }
+                if (quitOnClick) DestroyWindow(window);
+            }
             return 0;
         case kHangMessage:
             Say("hanging %u ms\n", static_cast<unsigned>(wParam));
@@ -117,9 +131,12 @@ static DWORD WINAPI ReadCommands(void*) {
 int main(int argc, char** argv) {
     int cpu = 47;
     int mb = 38;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--cpu") == 0) cpu = atoi(argv[i + 1]);
-        if (strcmp(argv[i], "--mb") == 0) mb = atoi(argv[i + 1]);
+    for (int i = 1; i < argc; ++i) {
+        const char* value = i + 1 < argc ? argv[i + 1] : "0";
+        if (strcmp(argv[i], "--cpu") == 0) cpu = atoi(value);
+        if (strcmp(argv[i], "--mb") == 0) mb = atoi(value);
+        if (strcmp(argv[i], "--hang-on-click") == 0) hangOnClick = atoi(value);
+        if (strcmp(argv[i], "--quit-on-click") == 0) quitOnClick = true;
     }
 
     WNDCLASSA windowClass = {};

@@ -7,7 +7,7 @@
 #include "platform/mailslot_client.h"
 #include "platform/window_system.h"
 
-struct Win32WindowSystem : WindowSystem {
+struct Win32WindowSystem final : WindowSystem {
     WindowHandle FindWindowA(const char* className, const char* title) override;
     intptr_t SendMessageA(WindowHandle window, uint32_t message, uintptr_t wParam,
                           intptr_t lParam) override;
@@ -22,7 +22,7 @@ struct Win32WindowSystem : WindowSystem {
                   int32_t second) override;
 };
 
-struct Win32MailslotClient : MailslotClient {
+struct Win32MailslotClient final : MailslotClient {
     FileHandle CreateFileA(const char* path, uint32_t desiredAccess, uint32_t shareMode,
                            void* securityAttributes, uint32_t creationDisposition,
                            uint32_t flagsAndAttributes, FileHandle templateFile) override;

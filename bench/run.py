@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Measures the relay and prints a table; also writes it to docs/performance.md.
+
+Figures, not tests: nothing here fails on speed. Needs make dist and the bench preset built
+(make bench does both), valgrind, and Wine.
+"""
+import os
+import random
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import wine_e2e as e2e  # noqa: E402
+
+DRIVER = os.path.join(ROOT, "build", "bench", "bench", "bench_ops_tick")
+OBJDUMP = "x86_64-w64-mingw32-objdump"
+CPU_SECONDS = float(os.environ.get("VARDEX_BENCH_SECONDS", "60"))
+CHANGES = int(os.environ.get("VARDEX_BENCH_CHANGES", "25"))
+
+
+def run(args, **kw):
+    return subprocess.run(args, capture_output=True, text=True, check=True, **kw).stdout
+
+
+def operations_per_tick():
+    rows = []
+    for line in run([DRIVER, "counts"]).splitlines():
+        state, count = line.split("\t")
+        rows.append((state, count))
+    return rows
+
+
+def callgrind_cost(mode, ticks):
+    out = "/tmp/vardex-callgrind.%d.out" % os.getpid()
+    run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, DRIVER, mode, str(ticks)])
+    text = run(["callgrind_annotate", "--auto=no", "--threshold=100", out])
+    os.unlink(out)
+    total = core = 0
+    for line in text.splitlines():
+        m = re.match(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*)$", line)
+        if not m:
+            continue
+        cost = int(m.group(1).replace(",", ""))
+        where = m.group(2)
+        if "PROGRAM TOTALS" in where:
+            total = cost
+        elif "/core/" in where:
+            core += cost
+    return total, core
+
+
+def instructions_per_tick(mode, ticks=20000):
+    total_n, core_n = callgrind_cost(mode, ticks)
+    total_0, core_0 = callgrind_cost(mode, 0)
+    return (core_n - core_0) / ticks, (total_n - total_0) / ticks
+
+
+def cpu_ns(pid):
+    total = 0
+    task = "/proc/%d/task" % pid
+    for tid in os.listdir(task):
+        try:
+            with open(os.path.join(task, tid, "schedstat")) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def wine_cpu_and_memory():
+    run_ = e2e.Run()
+    try:
+        run_.listen()
+        probe = run_.probe()
+        relay = run_.relay()
+        bare = run_.add(e2e.Program(os.path.join(ROOT, "build", "x86", "bare-timer-x86.exe"),
+                                    stdin=False))
+        e2e.wait_attached(probe)
+        time.sleep(3)
+        pids = (relay.process.pid, bare.process.pid)
+        before = [cpu_ns(p) for p in pids]
+        time.sleep(CPU_SECONDS)
+        after = [cpu_ns(p) for p in pids]
+        memory = [rss_kib(p) for p in pids]
+        expect_running = relay.running() and bare.running()
+        run_.stop_relay(relay)
+        return [(a - b) / 1e6 for a, b in zip(after, before)], memory, expect_running
+    finally:
+        run_.close()
+
+
+def wine_latency():
+    run_ = e2e.Run()
+    try:
+        listen = run_.listen()
+        probe = run_.probe(cpu=30)
+        relay = run_.relay()
+        listen.wait_count(1, e2e.START)
+        latencies = []
+        rng = random.Random(7)
+        for i in range(CHANGES):
+            time.sleep(rng.uniform(0.2, 2.2))
+            count = len(listen.datagrams())
+            changed = probe.set("cpu %d" % (31 + i))
+            arrived = listen.wait_count(count + 1, e2e.CHANGE)[count][0]
+            latencies.append(arrived - changed)
+        run_.stop_relay(relay)
+        return latencies
+    finally:
+        run_.close()
+
+
+def imports_of(path):
+    text = run([OBJDUMP, "-p", path])
+    dlls = re.findall(r"DLL Name: (\S+)", text)
+    functions = len(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+\w+$", text, re.M))
+    return dlls, functions
+
+
+def default_builds():
+    """The same sources built with MinGW's defaults (C runtime start-up, -O2), plain and stripped."""
+    sources = [os.path.join(ROOT, s) for s in (
+        "app/crt_entry.cpp", "app/relay_main.cpp", "platform/win32/win32_platform.cpp",
+        "core/relay_state.cpp", "core/reading.cpp", "core/poll_cycle.cpp")]
+    out = []
+    for name, extra in (("default", []), ("default, stripped", ["-s"])):
+        exe = "/tmp/vardex-%s.exe" % name.replace(", ", "-")
+        run(["i686-w64-mingw32-g++-posix", "-O2", "-I", ROOT, "-mwindows", "-o", exe] + sources
+            + extra)
+        out.append((name, exe))
+    return out
+
+
+def machine():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    wine = run(["wine", "--version"]).strip()
+    return "%s, %d cores, %s, %s" % (model, os.cpu_count(), wine, time.strftime("%Y-%m-%d"))
+
+
+def main():
+    lines = ["# Performance", "", "Measured by `make bench` on %s." % machine(), ""]
+
+    def out(line=""):
+        print(line)
+        lines.append(line)
+
+    out("## Platform operations per tick")
+    out("")
+    out("Window and mailslot operations the core makes, counted by the test doubles (text "
+        "formatting not counted).")
+    out("")
+    out("| state | operations |")
+    out("|---|---|")
+    for state, count in operations_per_tick():
+        out("| %s | %s |" % (state, count))
+    out("")
+
+    out("## Instructions per attached tick (host, callgrind)")
+    out("")
+    out("| tick | the core's own instructions | the whole tick, fakes and driver included |")
+    out("|---|---|---|")
+    for mode, label in (("unchanged", "attached, unchanged"), ("changed", "attached, a change and a report")):
+        core, total = instructions_per_tick(mode)
+        out("| %s | %.0f | %.0f |" % (label, core, total))
+    out("")
+
+    e2e.setup()
+    try:
+        cpu, memory, alive = wine_cpu_and_memory()
+        out("## CPU and memory under Wine (%.0f s attached)" % CPU_SECONDS)
+        out("")
+        out("CPU time from the Wine processes' schedstat, resident memory from VmRSS, both "
+            "programs measured side by side in the same run.")
+        out("")
+        out("| program | CPU time | resident memory |")
+        out("|---|---|---|")
+        out("| vardex-x86.exe, attached | %.1f ms | %d KiB |" % (cpu[0], memory[0]))
+        out("| bare 1000 ms timer and loop | %.1f ms | %d KiB |" % (cpu[1], memory[1]))
+        ratio = cpu[0] / cpu[1] if cpu[1] else float("nan")
+        out("| ratio (relay / bare) | %.2f | %.2f |" % (ratio, memory[0] / memory[1] if memory[1] else 0))
+        if not alive:
+            out("")
+            out("(a program ended during the measurement)")
+        out("")
+
+        latencies = wine_latency()
+        out("## Latency under Wine: reading change to datagram")
+        out("")
+        out("| changes | median | maximum | minimum |")
+        out("|---|---|---|---|")
+        out("| %d | %.0f ms | %.0f ms | %.0f ms |" % (
+            len(latencies), 1000 * statistics.median(latencies), 1000 * max(latencies),
+            1000 * min(latencies)))
+        out("")
+    finally:
+        e2e.cleanup()
+
+    out("## Executable size and imports")
+    out("")
+    out("| build | bytes | DLLs imported | functions imported |")
+    out("|---|---|---|---|")
+    for name, path in [("vardex-x86.exe", os.path.join(ROOT, "dist", "vardex-x86.exe")),
+                       ("vardex-x64.exe", os.path.join(ROOT, "dist", "vardex-x64.exe"))] + [
+            ("same sources, MinGW %s (x86)" % n, p) for n, p in default_builds()]:
+        dlls, functions = imports_of(path)
+        out("| %s | %d | %s | %d |" % (name, os.path.getsize(path), ", ".join(dlls), functions))
+    out("")
+
+    os.makedirs(os.path.join(ROOT, "docs"), exist_ok=True)
+    with open(os.path.join(ROOT, "docs", "performance.md"), "w") as f:
+        f.write("\n".join(lines))
+    print("written to docs/performance.md")
+
+
+if __name__ == "__main__":
+    main()
