@@ -1,6 +1,6 @@
 # The front door: make test (every test), make demo (the relay at work), make dist (releases),
 # make bench (measurements, written to docs/performance.md).
-.PHONY: all test dist demo host bench clean
+.PHONY: all test dist demo host bench sanitize fuzz-build fuzz soak lint clean
 
 all: dist
 
@@ -22,9 +22,34 @@ dist: build/x86/CMakeCache.txt build/x64/CMakeCache.txt
 host: build/host/CMakeCache.txt
 	cmake --build --preset host -j2
 
-# Host unit tests and the end-to-end tests of dist/ under Wine, in one CTest run.
-test: dist host
+sanitize:
+	cmake --preset sanitize >/dev/null
+	cmake --build --preset sanitize -j2
+
+fuzz-build:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j2
+
+# Every test: the host unit tests, the PE contract, the Wine end-to-end and soak runs (one CTest
+# run), the unit tests again under ASan and UBSan, a short fuzzing pass and static analysis.
+test: dist host sanitize fuzz-build
 	ctest --preset host
+	ctest --preset sanitize
+	bash tests/fuzz/run.sh $(FUZZ_SECONDS_CI)
+	bash tools/lint.sh
+
+# Each fuzz target for FUZZ_SECONDS (make fuzz FUZZ_SECONDS=600 for a long run).
+FUZZ_SECONDS ?= 120
+FUZZ_SECONDS_CI ?= 15
+fuzz: fuzz-build
+	bash tests/fuzz/run.sh $(FUZZ_SECONDS)
+
+# The fault and soak runs under Wine alone, a few minutes.
+soak: dist host
+	ctest --preset host -L soak
+
+lint:
+	bash tools/lint.sh
 
 # Figures, not tests: operations and instructions per tick, CPU, memory, latency and sizes.
 bench: dist

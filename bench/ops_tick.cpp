@@ -25,8 +25,8 @@ static void Reset() {
 }
 
 static void AddMonitor() {
-    WindowHandle main = windows.AddMonitor({100, 100, 700, 500});
-    WindowHandle panel = windows.AddWindow(main, "TPanel", "", "", {110, 130, 690, 490});
+    WindowHandle monitor = windows.AddMonitor({100, 100, 700, 500});
+    WindowHandle panel = windows.AddWindow(monitor, "TPanel", "", "", {110, 130, 690, 490});
     cpuField = windows.AddWindow(panel, "TLabel", "", "47 degC", {490, 140, 560, 160});
     windows.AddWindow(panel, "TLabel", "", "38 degC", {491, 180, 560, 200});
 }

@@ -48,7 +48,7 @@ def callgrind_cost(mode, ticks):
         where = m.group(2)
         if "PROGRAM TOTALS" in where:
             total = cost
-        elif "/core/" in where:
+        elif re.match(r"(\S*/)?core/", where):
             core += cost
     return total, core
 

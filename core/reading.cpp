@@ -58,12 +58,12 @@ int FormatReport(const char* targetName, int32_t cpuValue, int32_t mbValue,
 }
 
 void SendToMailslot(const char* path, const char* text) {
-    FileHandle slot = relayMailslots->CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, 0,
+    FileHandle slot = relayMailslots->CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
     if (slot == INVALID_HANDLE_VALUE) return;
     // The NUL travels with the text: the reader takes the datagram as a C string.
     uint32_t written = 0;
     relayMailslots->WriteFile(slot, text, static_cast<uint32_t>(TextLength(text)) + 1, &written,
-                              0);
+                              nullptr);
     relayMailslots->CloseHandle(slot);
 }

@@ -53,7 +53,7 @@ public:
 
 private:
     FakeMailslotCall* Next();
-    FakeMailslotCall calls[kMaxCalls];
+    FakeMailslotCall calls[kMaxCalls] = {};
     int callCount = 0;
     FileHandle nextHandle = 0x40;
 };

@@ -101,9 +101,9 @@ private:
                 uint32_t message = 0, uintptr_t wParam = 0, intptr_t lParam = 0);
     void Collect(WindowHandle parent, WindowHandle* out, int* count);
 
-    FakeWindow windows[kMaxWindows];
+    FakeWindow windows[kMaxWindows] = {};
     int windowCount = 0;
-    FakeWindowCall calls[kMaxCalls];
+    FakeWindowCall calls[kMaxCalls] = {};
     int callCount = 0;
 };
 

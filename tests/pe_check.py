@@ -64,6 +64,9 @@ def check(objdump, path):
         got = imports.get(dll, set())
         expect("%s imports exactly what the relay calls" % dll, got == names,
                "extra %s, missing %s" % (sorted(got - names), sorted(names - got)))
+    # Anything else (constructors, initialised data, relocations) would mean a runtime crept in.
+    expect("sections .text, .bss and .rsrc only", sorted(sections) == [".bss", ".rsrc", ".text"],
+           ", ".join(sorted(sections)))
     expect("GUI subsystem", header.get("Subsystem") == "00000002", header.get("Subsystem"))
     version = (int(header.get("MajorSubsystemVersion", "99"), 16),
                int(header.get("MinorSubsystemVersion", "99"), 16))

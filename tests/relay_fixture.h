@@ -48,7 +48,8 @@ protected:
         mailslots->ClearLog();
         PollTick();
         std::vector<std::string> log = windows->Log();
-        for (const std::string& line : mailslots->Log()) log.push_back(line);
+        std::vector<std::string> mailslotLog = mailslots->Log();
+        log.insert(log.end(), mailslotLog.begin(), mailslotLog.end());
         return log;
     }
 

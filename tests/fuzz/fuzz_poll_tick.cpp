@@ -103,7 +103,9 @@ bool ParseReport(const std::string& datagram, const char* name, long long* cpu, 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Reader in = {data, size};
+    // Static, as the fake keeps a pointer to it for the hook between calls.
+    static Reader in;
+    in = {data, size};
     windows->Reset();
     mailslots->Reset();
     relayWindows = windows;
