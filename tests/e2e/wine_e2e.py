@@ -96,8 +96,9 @@ class Program:
 
 
 class Probe(Program):
-    def __init__(self, arch="x86", cpu=47, mb=38):
-        super().__init__(exe("probe-standin", arch), ["--cpu", str(cpu), "--mb", str(mb)])
+    def __init__(self, arch="x86", cpu=47, mb=38, options=()):
+        super().__init__(exe("probe-standin", arch),
+                         ["--cpu", str(cpu), "--mb", str(mb)] + list(options))
         self.wait_line(r"^ready$", START)
 
     def set(self, command):
@@ -383,23 +384,14 @@ def cleanup():
     subprocess.run(["wineserver", "-k"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def main(argv):
-    if argv == ["--setup"]:
-        setup()
-        return 0
-    if argv == ["--cleanup"]:
-        cleanup()
-        return 0
-    if argv == ["--list"]:
-        print("\n".join(SCENARIOS))
-        return 0
-    names = argv or list(SCENARIOS)
+def run_scenarios(scenarios, names):
+    """Runs the named scenarios (all when none is named), each with its own processes."""
     passed = failed = 0
-    for name in names:
+    for name in names or list(scenarios):
         run = Run()
         began = time.monotonic()
         try:
-            SCENARIOS[name](run)
+            scenarios[name](run)
             passed += 1
             print("PASS %s (%.0f s)" % (name, time.monotonic() - began))
         except Failure as e:
@@ -410,6 +402,19 @@ def main(argv):
         sys.stdout.flush()
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
+
+
+def main(argv):
+    if argv == ["--setup"]:
+        setup()
+        return 0
+    if argv == ["--cleanup"]:
+        cleanup()
+        return 0
+    if argv == ["--list"]:
+        print("\n".join(SCENARIOS))
+        return 0
+    return run_scenarios(SCENARIOS, argv)
 
 
 if __name__ == "__main__":

@@ -144,7 +144,7 @@ def changes_at_random_moments(run):
 def monitor_hangs_during_clicks(run):
     """A monitor that stops answering at the first click holds the relay up; then it carries on."""
     listen = run.listen()
-    hung = run.add(HangingProbe(4000))
+    hung = run.probe(options=["--hang-on-click", "4000"])
     relay = run.relay()
     _, hang_at, _ = hung.wait_line(r"^hanging", START)
     _, answered_at, _ = hung.wait_line(r"^answering again", 10)
@@ -156,21 +156,11 @@ def monitor_hangs_during_clicks(run):
     expect(run.stop_relay(relay) == (0, 0), "exit codes were not 0")
 
 
-class HangingProbe(e2e.Program):
-    def __init__(self, ms):
-        super().__init__(e2e.exe("probe-standin"), ["--hang-on-click", str(ms)])
-        self.wait_line(r"^ready$", START)
-
-    def clicks(self):
-        return [l[len("click "):] for _, l in self.lines if l.startswith("click ")]
-
-
 @scenario
 def monitor_destroyed_during_search(run):
     """The monitor window goes between the lookup and the enumeration; the relay searches on."""
     listen = run.listen()
-    vanishing = run.add(e2e.Program(e2e.exe("probe-standin"), ["--quit-on-click"]))
-    vanishing.wait_line(r"^ready$", START)
+    vanishing = run.probe(options=["--quit-on-click"])
     relay = run.relay()
     vanishing.wait_line(r"^closed$", START)
     time.sleep(3 * TICK)
@@ -203,22 +193,7 @@ def main(argv):
     if argv == ["--list"]:
         print("\n".join(SCENARIOS))
         return 0
-    passed = failed = 0
-    for name in argv or list(SCENARIOS):
-        run = e2e.Run()
-        began = time.monotonic()
-        try:
-            SCENARIOS[name](run)
-            passed += 1
-            print("PASS %s (%.0f s)" % (name, time.monotonic() - began))
-        except e2e.Failure as error:
-            failed += 1
-            print("FAIL %s: %s" % (name, error))
-        finally:
-            run.close()
-        sys.stdout.flush()
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return e2e.run_scenarios(SCENARIOS, argv)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include "core/relay_state.h"
 #include "tests/fake_mailslot_client.h"
 #include "tests/fake_window_system.h"
+#include "tests/fuzz/reference.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,18 +43,6 @@ const int32_t kTop[] = {92, 218, 0, 3, 217};
 
 std::set<long long> shown;
 
-long long LeadingInteger(const char* text) {
-    char first[10] = {};
-    strncpy(first, text, 9);
-    const char* p = first;
-    while (*p == ' ' || (*p >= 9 && *p <= 13)) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    long long value = 0;
-    while (*p >= '0' && *p <= '9') value = value * 10 + (*p++ - '0');
-    return negative ? -value : value;
-}
-
 std::string PickText(Reader& in) {
     uint8_t choice = in.Byte();
     std::string text;
@@ -66,7 +55,7 @@ std::string PickText(Reader& in) {
             text += c;
         }
     }
-    shown.insert(LeadingInteger(text.c_str()));
+    shown.insert(ReferenceLeadingInteger(text.c_str()));
     return text;
 }
 

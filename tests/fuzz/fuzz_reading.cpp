@@ -2,25 +2,13 @@
 // change rule.
 #include "core/reading.h"
 #include "tests/fake_window_system.h"
+#include "tests/fuzz/reference.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 static FakeWindowSystem* windows = new FakeWindowSystem;
 static WindowHandle field;
-
-// The leading integer of at most the first nine characters, computed in 64 bits.
-static long long ReferenceValue(const char* text) {
-    char first[10] = {};
-    strncpy(first, text, 9);
-    const char* p = first;
-    while (*p == ' ' || (*p >= 9 && *p <= 13)) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    long long value = 0;
-    while (*p >= '0' && *p <= '9') value = value * 10 + (*p++ - '0');
-    return negative ? -value : value;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 5) return 0;
@@ -46,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (slot.lastValue != last || slot.changed != changed) abort();
         return 0;
     }
-    long long value = ReferenceValue(text);
+    long long value = ReferenceLeadingInteger(text);
     if (value != 0 && value != last) {
         if (slot.lastValue != value || slot.changed != 1) abort();
     } else if (slot.lastValue != last || slot.changed != 0) {
