@@ -119,10 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (shape & 0x80) {
             rect = {in.Int(), in.Int(), in.Int(), in.Int()};
         } else {
-            rect.left = static_cast<int32_t>(static_cast<int64_t>(base.left) + kLeft[in.Byte() % 5]);
-            rect.top = static_cast<int32_t>(static_cast<int64_t>(base.top) + kTop[in.Byte() % 5]);
-            rect.right = rect.left + 20;
-            rect.bottom = rect.top + 20;
+            rect.left = static_cast<int32_t>(static_cast<uint32_t>(base.left) +
+                                             static_cast<uint32_t>(kLeft[in.Byte() % 5]));
+            rect.top = static_cast<int32_t>(static_cast<uint32_t>(base.top) +
+                                            static_cast<uint32_t>(kTop[in.Byte() % 5]));
+            // Wrapping, like the offsets above: the core must cope with any coordinates.
+            rect.right = static_cast<int32_t>(static_cast<uint32_t>(rect.left) + 20u);
+            rect.bottom = static_cast<int32_t>(static_cast<uint32_t>(rect.top) + 20u);
         }
         bool monitor = parent == 0 && (shape & 0x40) == 0;
         std::string text = PickText(in);
