@@ -64,8 +64,8 @@ target_link_libraries(bare-timer PRIVATE user32 kernel32)
 set_target_properties(bare-timer PROPERTIES OUTPUT_NAME bare-timer-${VARDEX_ARCH})
 
 # A helper for the soak runs: one timed search tick, and a process's handle count.
-add_executable(relay-inspect tests/e2e/relay_inspect.cpp platform/win32/win32_platform.cpp)
-target_include_directories(relay-inspect PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(relay-inspect PRIVATE vardex_core)
-target_link_options(relay-inspect PRIVATE -static -s)
-set_target_properties(relay-inspect PROPERTIES OUTPUT_NAME relay-inspect-${VARDEX_ARCH})
+add_executable(soak-helper tests/e2e/soak_helper.cpp platform/win32/win32_platform.cpp)
+target_include_directories(soak-helper PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(soak-helper PRIVATE vardex_core)
+target_link_options(soak-helper PRIVATE -static -s)
+set_target_properties(soak-helper PROPERTIES OUTPUT_NAME soak-helper-${VARDEX_ARCH})

@@ -20,7 +20,7 @@ PY
 
 host_sources=(core/*.cpp tests/*.cpp tests/fuzz/*.cpp bench/ops_tick.cpp)
 windows_sources=(app/*.cpp platform/win32/*.cpp tools/*.cpp bench/bare_timer.cpp
-                 tests/e2e/relay_inspect.cpp)
+                 tests/e2e/soak_helper.cpp)
 status=0
 echo "clang-tidy: ${#host_sources[@]} host sources"
 clang-tidy -p build/host --quiet "${host_sources[@]}" 2>/dev/null || status=1

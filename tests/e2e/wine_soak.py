@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine_e2e as e2e  # noqa: E402
 from wine_e2e import CHANGE, START, TICK, expect, report  # noqa: E402
 
-INSPECT = os.path.join(e2e.ROOT, "build", "x86", "relay-inspect-x86.exe")
+HELPER = os.path.join(e2e.ROOT, "build", "x86", "soak-helper-x86.exe")
 SCENARIOS = {}
 
 
@@ -24,8 +24,8 @@ def scenario(function):
     return function
 
 
-def inspect(*args):
-    program = e2e.Program(INSPECT, args, stdin=False)
+def helper(*args):
+    program = e2e.Program(HELPER, args, stdin=False)
     program.wait_exit(60)
     return [line for _, line in program.lines]
 
@@ -34,7 +34,7 @@ def resources(relay):
     """The relay's resident memory (KiB, from Linux) and its handle count (from Windows)."""
     with open("/proc/%d/status" % relay.process.pid) as f:
         rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
-    lines = inspect("handles", "vardex-x86.exe")
+    lines = helper("handles", "vardex-x86.exe")
     handles = int(lines[-1].split()[1]) if lines and lines[-1].startswith("handles") else -1
     return rss, handles
 
@@ -180,7 +180,7 @@ def monitor_with_thousands_of_windows(run):
     mark = len(probe.lines)
     probe.send("children 3000")
     probe.wait_line(r"^children 3000$", 60, mark)
-    lines = inspect("search-tick")
+    lines = helper("search-tick")
     print("    with 3000 more descendants: %s" % lines[-1])
     expect(lines and "attached 1" in lines[-1], "one search tick did not attach: %r" % lines)
     relay = run.relay()

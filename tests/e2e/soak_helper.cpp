@@ -1,8 +1,8 @@
 // A test helper for the Wine soak runs, built with the real core and Win32 platform.
 //
-//   relay-inspect search-tick    runs one search tick of the relay against the running
-//                                stand-in monitor and prints its time and what it found
-//   relay-inspect handles NAME   prints the handle count of the process whose file is NAME
+//   soak-helper search-tick  runs one search tick of the relay against the running
+//                            stand-in monitor and prints its time and what it found
+//   soak-helper handles NAME prints the handle count of the process whose file is NAME
 #include "core/poll_cycle.h"
 #include "core/relay_state.h"
 #include "platform/win32/win32_platform.h"
@@ -87,6 +87,6 @@ static int Handles(const char* name) {
 int main(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "search-tick") == 0) return SearchTick();
     if (argc >= 3 && strcmp(argv[1], "handles") == 0) return Handles(argv[2]);
-    printf("usage: relay-inspect search-tick | handles NAME\n");
+    printf("usage: soak-helper search-tick | handles NAME\n");
     return 2;
 }
