@@ -36,5 +36,5 @@ cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ \
     --suppressions-list=tools/cppcheck.suppress -I . \
     core platform app tools tests bench || status=1
 
-if [ $status -eq 0 ]; then echo "static analysis: 3 passed, 0 failed"; else echo "static analysis: FAILED"; fi
+if [ $status -eq 0 ]; then echo "lint: 3 passed, 0 failed"; else echo "lint: FAILED"; fi
 exit $status
