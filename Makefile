@@ -1,6 +1,6 @@
-# The front door: make test (every test), make demo (the relay at work), make dist (releases),
-# make bench (measurements, written to docs/performance.md).
-.PHONY: all test dist demo host bench sanitize fuzz-build fuzz soak lint clean
+# The front door: make test (every test), make check (the fast loop), make demo (the relay at
+# work), make dist (releases), make bench (measurements, written to docs/performance.md).
+.PHONY: all test check dist demo host bench sanitize fuzz-build fuzz soak lint clean
 
 all: dist
 
@@ -30,13 +30,19 @@ fuzz-build:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j2
 
-# Every test: the host unit tests, the PE contract, the Wine end-to-end and soak runs (one CTest
-# run), the unit tests again under ASan and UBSan, a short fuzzing pass and static analysis.
+# Every test: the host unit tests, the PE contract, the Wine end-to-end runs of both bitnesses and
+# the soak runs (one CTest run), the unit tests again under ASan and UBSan, a short fuzzing pass
+# and static analysis. The first line says which Wine lanes run here.
 test: dist host sanitize fuzz-build
+	python3 tools/wine_runner.py --lanes
 	ctest --preset host
 	ctest --preset sanitize
 	bash tests/fuzz/run.sh $(FUZZ_SECONDS_CI)
 	bash tools/lint.sh
+
+# The edit-test loop: host unit tests and the release programs' PE contract, no Wine.
+check: dist host
+	ctest --preset host -LE 'wine|soak'
 
 # Each fuzz target for FUZZ_SECONDS (make fuzz FUZZ_SECONDS=600 for a long run).
 FUZZ_SECONDS ?= 120

@@ -2,7 +2,8 @@
 """Measures the relay and prints a table; also writes it to docs/performance.md.
 
 Figures, not tests: nothing here fails on speed. Needs make dist and the bench preset built
-(make bench does both), valgrind, and Wine.
+(make bench does both), valgrind, and Wine. The Wine figures are for the 32-bit relay where
+32-bit programs run, else for the 64-bit one; the tables say which.
 """
 import os
 import random
@@ -15,6 +16,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import wine_e2e as e2e  # noqa: E402
+from wine_e2e import wine_runner  # noqa: E402
 
 DRIVER = os.path.join(ROOT, "build", "bench", "bench", "bench_ops_tick")
 OBJDUMP = "x86_64-w64-mingw32-objdump"
@@ -79,14 +81,14 @@ def rss_kib(pid):
     return 0
 
 
-def wine_cpu_and_memory():
-    run_ = e2e.Run()
+def wine_cpu_and_memory(arch):
+    run_ = e2e.Run(arch)
     try:
         run_.listen()
         probe = run_.probe()
         relay = run_.relay()
-        bare = run_.add(e2e.Program(os.path.join(ROOT, "build", "x86", "bare-timer-x86.exe"),
-                                    stdin=False))
+        bare = run_.add(e2e.Program(
+            os.path.join(ROOT, "build", arch, "bare-timer-%s.exe" % arch), stdin=False))
         e2e.wait_attached(probe)
         time.sleep(3)
         pids = (relay.process.pid, bare.process.pid)
@@ -101,8 +103,8 @@ def wine_cpu_and_memory():
         run_.close()
 
 
-def wine_latency():
-    run_ = e2e.Run()
+def wine_latency(arch):
+    run_ = e2e.Run(arch)
     try:
         listen = run_.listen()
         probe = run_.probe(cpu=30)
@@ -150,7 +152,7 @@ def machine():
             if line.startswith("model name"):
                 model = line.split(":", 1)[1].strip()
                 break
-    wine = run(["wine", "--version"]).strip()
+    wine = run([wine_runner.LOADER64, "--version"]).strip()
     return "%s, %d cores, %s, %s" % (model, os.cpu_count(), wine, time.strftime("%Y-%m-%d"))
 
 
@@ -181,17 +183,19 @@ def main():
         out("| %s | %.0f | %.0f |" % (label, core, total))
     out("")
 
-    e2e.setup()
+    wine_runner.setup()
+    arch = wine_runner.lane()
     try:
-        cpu, memory, alive = wine_cpu_and_memory()
-        out("## CPU and memory under Wine (%.0f s attached)" % CPU_SECONDS)
+        cpu, memory, alive = wine_cpu_and_memory(arch)
+        out("## CPU and memory under Wine (%s relay, %.0f s attached)" % (arch, CPU_SECONDS))
         out("")
         out("CPU time from the Wine processes' schedstat, resident memory from VmRSS, both "
-            "programs measured side by side in the same run.")
+            "programs measured side by side in the same run. The %s programs were measured: "
+            "%s." % (arch, wine_runner.runs_32bit()[1]))
         out("")
         out("| program | CPU time | resident memory |")
         out("|---|---|---|")
-        out("| vardex-x86.exe, attached | %.1f ms | %d KiB |" % (cpu[0], memory[0]))
+        out("| vardex-%s.exe, attached | %.1f ms | %d KiB |" % (arch, cpu[0], memory[0]))
         out("| bare 1000 ms timer and loop | %.1f ms | %d KiB |" % (cpu[1], memory[1]))
         ratio = cpu[0] / cpu[1] if cpu[1] else float("nan")
         out("| ratio (relay / bare) | %.2f | %.2f |" % (ratio, memory[0] / memory[1] if memory[1] else 0))
@@ -200,8 +204,8 @@ def main():
             out("(a program ended during the measurement)")
         out("")
 
-        latencies = wine_latency()
-        out("## Latency under Wine: reading change to datagram")
+        latencies = wine_latency(arch)
+        out("## Latency under Wine (%s relay): reading change to datagram" % arch)
         out("")
         out("| changes | median | maximum | minimum |")
         out("|---|---|---|---|")
@@ -210,7 +214,7 @@ def main():
             1000 * min(latencies)))
         out("")
     finally:
-        e2e.cleanup()
+        wine_runner.cleanup()
 
     out("## Executable size and imports")
     out("")

@@ -1,22 +1,29 @@
 #!/usr/bin/env bash
 # The relay at work under Wine: the stand-in monitor's readings change for about 20 seconds while
-# slot-listen prints every report; then a second start stops the relay.
+# slot-listen prints every report; then a second start stops the relay. Runs the 32-bit programs
+# where 32-bit programs run, else the 64-bit ones.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 make dist >/dev/null
-python3 tests/e2e/wine_e2e.py --setup
-export WINEPREFIX=${VARDEX_WINEPREFIX:-/tmp/vardex-wine-$(id -u)} WINEDEBUG=-all
-trap 'kill $(jobs -p) 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
+wine=(python3 tools/wine_runner.py)
+# A Wine that cannot be set up says so in one line; there is nothing to show without it.
+"${wine[@]}" --setup >/dev/null || exit 1
+trap 'kill $(jobs -p) 2>/dev/null || true; "${wine[@]}" --cleanup || true' EXIT
 
-wine dist/slot-listen-x86.exe --seconds 40 &
+arch=$("${wine[@]}" --lane)
+echo "running the $arch programs: $("${wine[@]}" --lanes)"
+run=("${wine[@]}" --run)
+
+"${run[@]}" "dist/slot-listen-$arch.exe" --seconds 40 &
 sleep 2
 # The stand-in takes its readings from this pipe.
-exec 3> >(wine dist/probe-standin-x86.exe --cpu 45 --mb 36 | grep --line-buffered -E '^(click|ready)' | sed -u 's/^/    [probe] /')
+exec 3> >("${run[@]}" "dist/probe-standin-$arch.exe" --cpu 45 --mb 36 |
+          grep --line-buffered -E '^(click|ready)' | sed -u 's/^/    [probe] /')
 sleep 2
-echo "starting the relay: wine dist/vardex-x86.exe .   (the local mailslot; reports headed \".\")"
-wine dist/vardex-x86.exe . &
+echo "starting the relay: dist/vardex-$arch.exe .   (the local mailslot; reports headed \".\")"
+"${run[@]}" "dist/vardex-$arch.exe" . &
 relay=$!
 
 cpu=45 mb=36
@@ -35,7 +42,7 @@ sleep 2
 
 echo "stopping the relay with a second start"
 set +e
-wine dist/vardex-x86.exe
+"${run[@]}" "dist/vardex-$arch.exe"
 second=$?
 wait $relay
 first=$?

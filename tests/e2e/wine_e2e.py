@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """End-to-end runs of the real relay under Wine, against probe-standin and slot-listen.
 
-  wine_e2e.py --setup        make the private Wine prefix (null graphics driver) and start one
-                             persistent wineserver for the run
-  wine_e2e.py --cleanup      stop that wineserver
-  wine_e2e.py SCENARIO...    run scenarios; prints "N passed, N failed"
-  wine_e2e.py --list         name every scenario
+  wine_e2e.py [--arch x86|x64] SCENARIO...   run scenarios with the relay and tools of one
+                                             bitness (x86 unless named); "N passed, N failed"
+  wine_e2e.py --list                         name every scenario
 
-Ticks are one second and Wine processes start slowly, so every wait has a generous margin.
+Needs the prefix and server of tools/wine_runner.py --setup. Where 32-bit programs cannot run,
+an x86 run prints why and exits with the skip code. Ticks are one second and Wine processes
+start slowly, so every wait has a generous margin.
 """
 import os
 import re
@@ -17,10 +17,10 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import wine_runner  # noqa: E402
+
 DIST = os.environ.get("VARDEX_DIST", os.path.join(ROOT, "dist"))
-PREFIX = os.environ.get("VARDEX_WINEPREFIX", "/tmp/vardex-wine-%d" % os.getuid())
-ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-ENV.pop("DISPLAY", None)
 
 TICK = 1.0
 START = 15.0  # a Wine program's start, an attach tick and a poll tick, with room to spare
@@ -36,7 +36,7 @@ def expect(condition, message):
         raise Failure(message)
 
 
-def exe(name, arch="x86"):
+def exe(name, arch):
     path = os.path.join(DIST, "%s-%s.exe" % (name, arch))
     expect(os.path.exists(path), "missing %s (run make dist)" % path)
     return path
@@ -47,8 +47,8 @@ class Program:
 
     def __init__(self, path, args=(), stdin=True):
         self.path = path
-        self.process = subprocess.Popen(
-            ["wine", path] + list(args), env=ENV, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+        self.process = wine_runner.popen(
+            path, args, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, errors="replace")
         self.lines = []
         self.changed = threading.Condition()
@@ -96,7 +96,7 @@ class Program:
 
 
 class Probe(Program):
-    def __init__(self, arch="x86", cpu=47, mb=38, options=()):
+    def __init__(self, arch, cpu=47, mb=38, options=()):
         super().__init__(exe("probe-standin", arch),
                          ["--cpu", str(cpu), "--mb", str(mb)] + list(options))
         self.wait_line(r"^ready$", START)
@@ -118,7 +118,7 @@ class Probe(Program):
 class Listener(Program):
     LINE = re.compile(r'^\S+ (\d+) bytes "(.*)"$')
 
-    def __init__(self, arch="x86"):
+    def __init__(self, arch):
         super().__init__(exe("slot-listen", arch), stdin=False)
         self.wait_line(r"^listening on ", START)
 
@@ -167,9 +167,11 @@ def unescape(text):
 
 
 class Run:
-    """One scenario's processes; whatever is left running at the end is killed."""
+    """One scenario's processes, all of one bitness; whatever is left running at the end is
+    killed."""
 
-    def __init__(self):
+    def __init__(self, arch):
+        self.arch = arch
         self.programs = []
 
     def add(self, program):
@@ -177,18 +179,18 @@ class Run:
         return program
 
     def probe(self, **kw):
-        return self.add(Probe(**kw))
+        return self.add(Probe(self.arch, **kw))
 
-    def listen(self, arch="x86"):
-        return self.add(Listener(arch))
+    def listen(self):
+        return self.add(Listener(self.arch))
 
-    def relay(self, *args, arch="x86"):
-        return self.add(Program(exe("vardex", arch), args, stdin=False))
+    def relay(self, *args):
+        return self.add(Program(exe("vardex", self.arch), args, stdin=False))
 
-    def stop_relay(self, relay, arch="x86"):
+    def stop_relay(self, relay):
         """Stops a running relay with a second start; returns both exit codes."""
         began = time.monotonic()
-        second = self.relay("PC99", arch=arch)
+        second = self.relay("PC99")
         second_code = second.wait_exit(15)
         took = time.monotonic() - began
         first_code = relay.wait_exit(10)
@@ -346,49 +348,11 @@ def owner_absent_then_present(run):
     expect(run.stop_relay(relay) == (0, 0), "exit codes were not 0")
 
 
-@scenario
-def x64_smoke(run):
-    """The 64-bit build attaches, reports and toggles like the 32-bit one."""
-    listen = run.listen("x64")
-    probe = run.probe(arch="x64", cpu=33, mb=44)
-    relay = run.relay(".", arch="x64")
-    listen.wait_count(1, START)
-    probe.set("mb 45")
-    listen.wait_count(2, CHANGE)
-    expect(listen.texts() == [report(". CPU:33 MB:44"), report(". CPU:33 MB:45")],
-           "got %r" % listen.texts())
-    expect(probe.clicks() == CLICKS, "clicks were %r" % probe.clicks())
-    expect(run.stop_relay(relay, arch="x64") == (0, 0), "exit codes were not 0")
-
-
-def setup():
-    if not os.path.exists(os.path.join(PREFIX, "system.reg")):
-        subprocess.run(["wineboot", "-i"], env=ENV, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True, timeout=300)
-        subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
-                        "/d", "null", "/f"], env=ENV, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True, timeout=120)
-    # Settle and restart: the desktop process reads the driver setting only when it starts.
-    subprocess.run(["wineserver", "-k"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # Its output goes nowhere: a server holding the runner's output pipe would hang the runner.
-    subprocess.Popen(["wineserver", "-p"], env=ENV, stdin=subprocess.DEVNULL,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    # Warm up, so the first scenario's timings are not a cold start's.
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=ENV, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=120)
-    print("Wine prefix %s ready" % PREFIX)
-
-
-def cleanup():
-    subprocess.run(["wineserver", "-k"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def run_scenarios(scenarios, names):
+def run_scenarios(scenarios, names, arch):
     """Runs the named scenarios (all when none is named), each with its own processes."""
     passed = failed = 0
     for name in names or list(scenarios):
-        run = Run()
+        run = Run(arch)
         began = time.monotonic()
         try:
             scenarios[name](run)
@@ -405,16 +369,18 @@ def run_scenarios(scenarios, names):
 
 
 def main(argv):
-    if argv == ["--setup"]:
-        setup()
-        return 0
-    if argv == ["--cleanup"]:
-        cleanup()
-        return 0
     if argv == ["--list"]:
         print("\n".join(SCENARIOS))
         return 0
-    return run_scenarios(SCENARIOS, argv)
+    arch = "x86"
+    if argv[:1] == ["--arch"] and len(argv) > 1:
+        arch, argv = argv[1], argv[2:]
+    if arch == "x86":
+        runs, why = wine_runner.runs_32bit()
+        if not runs:
+            print("SKIPPED: the 32-bit lane cannot run here: %s" % why)
+            return wine_runner.SKIP
+    return run_scenarios(SCENARIOS, argv, arch)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,8 @@
   wine_soak.py SCENARIO...    run scenarios (all when none is named); "N passed, N failed"
   wine_soak.py --list         name every scenario
 
-Uses the Wine prefix and server that wine_e2e.py --setup prepares.
+Runs the 32-bit relay where 32-bit programs run, else the 64-bit one, and says which. Uses the
+Wine prefix and server that tools/wine_runner.py --setup prepares.
 """
 import os
 import random
@@ -13,9 +14,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine_e2e as e2e  # noqa: E402
-from wine_e2e import CHANGE, START, TICK, expect, report  # noqa: E402
+from wine_e2e import CHANGE, START, TICK, expect, report, wine_runner  # noqa: E402
 
-HELPER = os.path.join(e2e.ROOT, "build", "x86", "soak-helper-x86.exe")
 SCENARIOS = {}
 
 
@@ -24,8 +24,9 @@ def scenario(function):
     return function
 
 
-def helper(*args):
-    program = e2e.Program(HELPER, args, stdin=False)
+def helper(arch, *args):
+    path = os.path.join(e2e.ROOT, "build", arch, "soak-helper-%s.exe" % arch)
+    program = e2e.Program(path, args, stdin=False)
     program.wait_exit(60)
     return [line for _, line in program.lines]
 
@@ -34,7 +35,7 @@ def resources(relay):
     """The relay's resident memory (KiB, from Linux) and its handle count (from Windows)."""
     with open("/proc/%d/status" % relay.process.pid) as f:
         rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
-    lines = helper("handles", "vardex-x86.exe")
+    lines = helper(wine_runner.bitness(relay.path), "handles", os.path.basename(relay.path))
     handles = int(lines[-1].split()[1]) if lines and lines[-1].startswith("handles") else -1
     return rss, handles
 
@@ -180,7 +181,7 @@ def monitor_with_thousands_of_windows(run):
     mark = len(probe.lines)
     probe.send("children 3000")
     probe.wait_line(r"^children 3000$", 60, mark)
-    lines = helper("search-tick")
+    lines = helper(run.arch, "search-tick")
     print("    with 3000 more descendants: %s" % lines[-1])
     expect(lines and "attached 1" in lines[-1], "one search tick did not attach: %r" % lines)
     relay = run.relay()
@@ -193,7 +194,9 @@ def main(argv):
     if argv == ["--list"]:
         print("\n".join(SCENARIOS))
         return 0
-    return e2e.run_scenarios(SCENARIOS, argv)
+    arch = wine_runner.lane()
+    print("soak lane: the %s relay; %s" % (arch, wine_runner.runs_32bit()[1]))
+    return e2e.run_scenarios(SCENARIOS, argv, arch)
 
 
 if __name__ == "__main__":

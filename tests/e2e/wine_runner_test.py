@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""The Wine runner's decisions, without Wine: which loader a program gets from its PE header, and
+whether this machine runs 32-bit programs, judged from stand-in loaders."""
+import os
+import stat
+import struct
+import sys
+import tempfile
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import wine_runner  # noqa: E402
+
+
+def pe_image(machine, offset=0x80):
+    head = bytearray(0x200)
+    head[:2] = b"MZ"
+    struct.pack_into("<I", head, 0x3C, offset)
+    head[offset:offset + 4] = b"PE\0\0"
+    struct.pack_into("<H", head, offset + 4, machine)
+    return bytes(head)
+
+
+class RunnerTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def file(self, name, data, executable=False):
+        path = os.path.join(self.dir.name, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        if executable:
+            os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
+        return path
+
+    def test_bitness_from_pe_header(self):
+        rows = [
+            ("i386", pe_image(0x014C), "x86"),
+            ("amd64", pe_image(0x8664), "x64"),
+            ("header late in the file", pe_image(0x8664, offset=0x1F0), "x64"),
+            ("arm64", pe_image(0xAA64), None),
+            ("no MZ", b"ELF" + pe_image(0x014C)[3:], None),
+            ("PE signature missing", pe_image(0x014C).replace(b"PE\0\0", b"NE\0\0"), None),
+            ("header offset past the end", pe_image(0x014C)[:0x40] + b"\0" * 8, None),
+            ("empty", b"", None),
+        ]
+        for name, data, want in rows:
+            with self.subTest(name):
+                path = self.file("program.exe", data)
+                if want is None:
+                    self.assertRaises(ValueError, wine_runner.bitness, path)
+                else:
+                    self.assertEqual(wine_runner.bitness(path), want)
+
+    def test_each_program_gets_its_own_loader(self):
+        x86 = self.file("a.exe", pe_image(0x014C))
+        x64 = self.file("b.exe", pe_image(0x8664))
+        argv, env = wine_runner.command(x86, ["."])
+        self.assertEqual(argv, [wine_runner.LOADER32, x86, "."])
+        self.assertNotIn("WINELOADER", env)
+        argv, env = wine_runner.command(x64, [])
+        self.assertEqual(argv, [wine_runner.LOADER64, x64])
+        self.assertEqual(env["WINELOADER"], wine_runner.LOADER64)
+        for e in (wine_runner.command(x86)[1], env):
+            self.assertEqual((e["WINEPREFIX"], e["WINEARCH"], e["WINESERVER"]),
+                             (wine_runner.PREFIX, "win64", wine_runner.SERVER))
+
+    def test_32bit_probe(self):
+        works = self.file("works", b"#!/bin/sh\necho wine-8.0\n", executable=True)
+        fails = self.file("fails", b"#!/bin/sh\nexit 3\n", executable=True)
+        # What a kernel without 32-bit support makes of the 32-bit loader: exec fails.
+        foreign = self.file("foreign", b"\x7fELF\x01\x01\x01" + b"\0" * 57, executable=True)
+        missing = os.path.join(self.dir.name, "missing")
+        rows = [
+            ("loader runs", works, {}, True, "wine-8.0"),
+            ("loader runs, lane not forced", works, {"VARDEX_WINE_32BIT": "1"}, True, "wine-8.0"),
+            ("forced off", works, {"VARDEX_WINE_32BIT": "0"}, False, "VARDEX_WINE_32BIT=0"),
+            ("exec format error", foreign, {}, False, "cannot run on this kernel"),
+            ("loader fails", fails, {}, False, "exited 3"),
+            ("loader missing", missing, {}, False, "not installed"),
+        ]
+        for name, loader, environ, runs, why in rows:
+            with self.subTest(name):
+                got = wine_runner.probe_32bit(loader, environ)
+                self.assertEqual(got[0], runs, got[1])
+                self.assertIn(why, got[1])
+
+
+if __name__ == "__main__":
+    unittest.main()
