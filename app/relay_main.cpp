@@ -1,56 +1,55 @@
 // The single-copy toggle, the hidden window that carries the timer, and the message loop.
 //
 // A second start finds the running copy by its hidden window's class and asks it to close; the
-// running copy's timer drives PollTick once a second on the loop's thread.
+// running copy's timer drives PollTick once a second on the loop's thread. Every window call goes
+// through relayWindows, so the whole start-up runs on the host against the fake too.
+#include "app/relay_main.h"
+
 #include "core/poll_cycle.h"
 #include "core/relay_state.h"
-#include "platform/win32/win32_platform.h"
-
-#include "app/relay_main.h"
 
 static const char kRelayClass[] = "VARDEX";
 
-static LRESULT CALLBACK RelayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+static intptr_t RelayWindowProc(WindowHandle window, uint32_t message, uintptr_t wParam,
+                                intptr_t lParam) {
     if (message == WM_DESTROY) {
-        PostQuitMessage(0);
+        relayWindows->PostQuitMessage(0);
         return 0;
     }
     // A second copy's WM_CLOSE lands here: default handling destroys the window.
-    return DefWindowProcA(window, message, wParam, lParam);
+    return relayWindows->DefWindowProcA(window, message, wParam, lParam);
 }
 
-static VOID CALLBACK RelayTimer(HWND, UINT, UINT_PTR, DWORD) { PollTick(); }
-
-int RelayWinMain(HINSTANCE instance, const char* commandTail) {
-    HWND running = FindWindowA(kRelayClass, nullptr);
-    if (running != nullptr) {
-        PostMessageA(running, WM_CLOSE, 0, 0);
-        return 0;
+int RelayWinMain(InstanceHandle instance, const char* commandTail) {
+    WindowHandle running = relayWindows->FindWindowA(kRelayClass, nullptr);
+    if (running != 0) {
+        // Exit code 0 says the running copy was asked to stop; a failed post (an elevated copy
+        // drops it) asked nothing.
+        return relayWindows->PostMessageA(running, WM_CLOSE, 0, 0) ? 0 : 1;
     }
 
-    Win32WindowSystem windowSystem;
-    Win32MailslotClient mailslotClient;
-    relayWindows = &windowSystem;
-    relayMailslots = &mailslotClient;
     // A word too long for its reports: exit before anything exists that a user must stop.
     if (!ParseCommandTail(commandTail, &relayState)) return 1;
 
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = RelayWindowProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = kRelayClass;
-    RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(0, kRelayClass, kRelayClass, 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  instance, nullptr);
-    ShowWindow(window, SW_HIDE);
-    SetTimer(window, 0, 1000, RelayTimer);
-
-    MSG message = {};
-    // GetMessageA returns -1 only on a fault; ending the loop then beats spinning on it.
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
+    // A failed registration shows as no window below.
+    relayWindows->RegisterClassA(kRelayClass, RelayWindowProc, instance);
+    WindowHandle window = relayWindows->CreateWindowExA(kRelayClass, kRelayClass, instance);
+    // Without its window no second start could find this copy to stop it.
+    if (window == 0) return 1;
+    relayWindows->ShowWindow(window, SW_HIDE);
+    // Without its timer the relay would never poll.
+    if (relayWindows->SetTimer(window, 0, 1000, PollTick) == 0) {
+        relayWindows->DestroyWindow(window);
+        return 1;
     }
-    KillTimer(window, 0);
-    return static_cast<int>(message.wParam);
+
+    WindowMessage message = {};
+    int fetched;
+    while ((fetched = relayWindows->GetMessageA(&message)) > 0) {
+        relayWindows->TranslateMessage(&message);
+        relayWindows->DispatchMessageA(&message);
+    }
+    relayWindows->KillTimer(window, 0);
+    // -1 is a fault, not the quit message: the relay was not asked to stop.
+    return fetched == 0 ? static_cast<int>(message.wParam) : 1;
 }

@@ -1,8 +1,8 @@
 // The relay's one state record and the destination it takes from the command tail.
 //
-// The process entry (or a test) points relayWindows and relayMailslots at a platform, hands the
-// command tail to ParseCommandTail, then calls PollTick once a second; everything the relay
-// knows between ticks lives in relayState.
+// The process entry (or a test) points relayWindows and relayMailslots at a platform and runs
+// RelayWinMain, which hands the command tail to ParseCommandTail, then calls PollTick once a
+// second; everything the relay knows between ticks lives in relayState.
 #ifndef VARDEX_CORE_RELAY_STATE_H
 #define VARDEX_CORE_RELAY_STATE_H
 
@@ -33,7 +33,7 @@ struct RelayState {
 
 // Zero at process start; after ParseCommandTail only PollTick changes it.
 extern RelayState relayState;
-// The platform every core call goes through; set before the first call.
+// The platform every call goes through; set before the first call.
 extern WindowSystem* relayWindows;
 extern MailslotClient* relayMailslots;
 

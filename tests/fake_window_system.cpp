@@ -20,6 +20,7 @@ WindowHandle FakeWindowSystem::AddWindow(WindowHandle parent, const char* classN
     w.rect = rect;
     w.alive = true;
     w.unreadable = false;
+    w.procedure = nullptr;
     return kFirstHandle + static_cast<WindowHandle>(windowCount++);
 }
 
@@ -103,6 +104,36 @@ std::vector<std::string> FakeWindowSystem::Log() const {
                 break;
             case kIsWindow: snprintf(line, sizeof line, "IsWindow(%s)", w.c_str()); break;
             case kWsprintfA: snprintf(line, sizeof line, "wsprintfA(%s)", c.text); break;
+            case kPostMessageA:
+                snprintf(line, sizeof line, "PostMessageA(%s,0x%04X,%lu,%ld)", w.c_str(), c.message,
+                         static_cast<unsigned long>(c.wParam), static_cast<long>(c.lParam));
+                break;
+            case kRegisterClassA: snprintf(line, sizeof line, "RegisterClassA(%s)", c.text); break;
+            case kCreateWindowExA: snprintf(line, sizeof line, "CreateWindowExA(%s)", c.text); break;
+            case kShowWindow:
+                snprintf(line, sizeof line, "ShowWindow(%s,%lu)", w.c_str(),
+                         static_cast<unsigned long>(c.wParam));
+                break;
+            case kDestroyWindow: snprintf(line, sizeof line, "DestroyWindow(%s)", w.c_str()); break;
+            case kSetTimer:
+                snprintf(line, sizeof line, "SetTimer(%s,%lu,%ld)", w.c_str(),
+                         static_cast<unsigned long>(c.wParam), static_cast<long>(c.lParam));
+                break;
+            case kKillTimer:
+                snprintf(line, sizeof line, "KillTimer(%s,%lu)", w.c_str(),
+                         static_cast<unsigned long>(c.wParam));
+                break;
+            case kGetMessageA: snprintf(line, sizeof line, "GetMessageA"); break;
+            case kTranslateMessage: snprintf(line, sizeof line, "TranslateMessage(0x%04X)", c.message); break;
+            case kDispatchMessageA:
+                snprintf(line, sizeof line, "DispatchMessageA(%s,0x%04X)", w.c_str(), c.message);
+                break;
+            case kDefWindowProcA:
+                snprintf(line, sizeof line, "DefWindowProcA(%s,0x%04X)", w.c_str(), c.message);
+                break;
+            case kPostQuitMessage:
+                snprintf(line, sizeof line, "PostQuitMessage(%lu)", static_cast<unsigned long>(c.wParam));
+                break;
         }
         lines.push_back(line);
     }
@@ -195,4 +226,130 @@ int FakeWindowSystem::wsprintfA(char* buffer, const char* format, const char* te
     // wsprintfA knows no buffer size and writes up to 1024 bytes; so does this, which lets the
     // sanitizers see any report or path that would not fit the caller's buffer.
     return snprintf(buffer, 1025, format, text, first, second);
+}
+
+int FakeWindowSystem::PostMessageA(WindowHandle window, uint32_t message, uintptr_t wParam,
+                                   intptr_t lParam) {
+    if (Record(kPostMessageA, window, "", message, wParam, lParam)) return 0;
+    return Find(window) != nullptr;
+}
+
+uint16_t FakeWindowSystem::RegisterClassA(const char* className, WindowProcedure procedure,
+                                          InstanceHandle) {
+    if (Record(kRegisterClassA, 0, className) || classCount == 4) return 0;
+    CopyText(classes[classCount].name, sizeof classes[classCount].name, className);
+    classes[classCount].procedure = procedure;
+    return static_cast<uint16_t>(0xC000 + classCount++);
+}
+
+WindowHandle FakeWindowSystem::CreateWindowExA(const char* className, const char* title,
+                                               InstanceHandle) {
+    char key[32];
+    snprintf(key, sizeof key, "%s,%s", className, title);
+    if (Record(kCreateWindowExA, 0, key)) return 0;
+    for (int i = 0; i < classCount; ++i) {
+        if (strcmp(classes[i].name, className) != 0) continue;
+        WindowHandle window = AddWindow(0, className, title, title, {0, 0, 0, 0});
+        if (window != 0) windows[window - kFirstHandle].procedure = classes[i].procedure;
+        return window;
+    }
+    return 0;  // no such class
+}
+
+int FakeWindowSystem::ShowWindow(WindowHandle window, int command) {
+    Record(kShowWindow, window, "", 0, static_cast<uintptr_t>(command));
+    return 0;
+}
+
+void FakeWindowSystem::DestroyWithMessage(WindowHandle window) {
+    FakeWindow* w = Find(window);
+    if (!w) return;
+    WindowProcedure procedure = w->procedure;
+    if (procedure) procedure(window, WM_DESTROY, 0, 0);
+    Destroy(window);
+    if (timerWindow == window) timerWindow = 0;
+}
+
+int FakeWindowSystem::DestroyWindow(WindowHandle window) {
+    if (Record(kDestroyWindow, window) || !Find(window)) return 0;
+    DestroyWithMessage(window);
+    return 1;
+}
+
+uintptr_t FakeWindowSystem::SetTimer(WindowHandle window, uintptr_t id, uint32_t elapse,
+                                     TimerCallback callback) {
+    if (Record(kSetTimer, window, "", 0, id, elapse) || !Find(window)) return 0;
+    timerWindow = window;
+    timerId = id;
+    timerCallback = callback;
+    return 1;
+}
+
+int FakeWindowSystem::KillTimer(WindowHandle window, uintptr_t id) {
+    Record(kKillTimer, window, "", 0, id);
+    if (timerWindow != window || timerId != id || window == 0) return 0;
+    timerWindow = 0;
+    return 1;
+}
+
+void FakeWindowSystem::Enqueue(WindowHandle window, uint32_t message, uintptr_t wParam,
+                               intptr_t lParam) {
+    if (queued == 16) return;
+    queue[queued++] = {window, message, wParam, lParam, 0, 0, 0};
+}
+
+int FakeWindowSystem::GetMessageA(WindowMessage* message) {
+    if (Record(kGetMessageA, 0)) return -1;
+    if (++fetches > kMaxFetches) {
+        *message = {0, WM_QUIT, 99, 0, 0, 0, 0};
+        return 0;
+    }
+    if (queued > 0) {
+        *message = queue[0];
+        memmove(queue, queue + 1, sizeof queue[0] * --queued);
+        return 1;
+    }
+    if (quitPending) {
+        quitPending = false;
+        *message = {0, WM_QUIT, static_cast<uintptr_t>(quitCode), 0, 0, 0, 0};
+        return 0;
+    }
+    if (timerWindow != 0) {
+        *message = {timerWindow, WM_TIMER, timerId, 0, 0, 0, 0};
+        return 1;
+    }
+    // A real loop would wait for ever here.
+    *message = {0, WM_QUIT, 99, 0, 0, 0, 0};
+    return 0;
+}
+
+int FakeWindowSystem::TranslateMessage(const WindowMessage* message) {
+    Record(kTranslateMessage, 0, "", message->message);
+    return 0;
+}
+
+intptr_t FakeWindowSystem::DispatchMessageA(const WindowMessage* message) {
+    Record(kDispatchMessageA, message->window, "", message->message);
+    if (message->message == WM_TIMER && timerCallback != nullptr &&
+        message->window == timerWindow) {
+        timerCallback();
+        return 0;
+    }
+    FakeWindow* w = Find(message->window);
+    if (!w || !w->procedure) return 0;
+    return w->procedure(message->window, message->message, message->wParam, message->lParam);
+}
+
+intptr_t FakeWindowSystem::DefWindowProcA(WindowHandle window, uint32_t message, uintptr_t wParam,
+                                          intptr_t lParam) {
+    Record(kDefWindowProcA, window, "", message, wParam, lParam);
+    // Default handling of a close request destroys the window.
+    if (message == WM_CLOSE) DestroyWithMessage(window);
+    return 0;
+}
+
+void FakeWindowSystem::PostQuitMessage(int exitCode) {
+    Record(kPostQuitMessage, 0, "", 0, static_cast<uintptr_t>(exitCode));
+    quitPending = true;
+    quitCode = exitCode;
 }

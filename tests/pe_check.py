@@ -17,8 +17,8 @@ IMPORTS = {
     "USER32.dll": {
         "FindWindowA", "SendMessageA", "EnumChildWindows", "GetWindowTextLengthA",
         "GetWindowRect", "GetParent", "GetWindowTextA", "IsWindow", "wsprintfA", "PostMessageA",
-        "RegisterClassA", "CreateWindowExA", "ShowWindow", "SetTimer", "KillTimer", "GetMessageA",
-        "TranslateMessage", "DispatchMessageA", "DefWindowProcA", "PostQuitMessage"},
+        "RegisterClassA", "CreateWindowExA", "ShowWindow", "DestroyWindow", "SetTimer", "KillTimer",
+        "GetMessageA", "TranslateMessage", "DispatchMessageA", "DefWindowProcA", "PostQuitMessage"},
     "KERNEL32.dll": {
         "CreateFileA", "WriteFile", "CloseHandle", "GetCommandLineA", "GetModuleHandleA",
         "ExitProcess"},

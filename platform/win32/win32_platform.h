@@ -20,6 +20,24 @@ struct Win32WindowSystem final : WindowSystem {
     int IsWindow(WindowHandle window) override;
     int wsprintfA(char* buffer, const char* format, const char* text, int32_t first,
                   int32_t second) override;
+
+    int PostMessageA(WindowHandle window, uint32_t message, uintptr_t wParam,
+                     intptr_t lParam) override;
+    uint16_t RegisterClassA(const char* className, WindowProcedure procedure,
+                            InstanceHandle instance) override;
+    WindowHandle CreateWindowExA(const char* className, const char* title,
+                                 InstanceHandle instance) override;
+    int ShowWindow(WindowHandle window, int command) override;
+    int DestroyWindow(WindowHandle window) override;
+    uintptr_t SetTimer(WindowHandle window, uintptr_t id, uint32_t elapse,
+                       TimerCallback callback) override;
+    int KillTimer(WindowHandle window, uintptr_t id) override;
+    int GetMessageA(WindowMessage* message) override;
+    int TranslateMessage(const WindowMessage* message) override;
+    intptr_t DispatchMessageA(const WindowMessage* message) override;
+    intptr_t DefWindowProcA(WindowHandle window, uint32_t message, uintptr_t wParam,
+                            intptr_t lParam) override;
+    void PostQuitMessage(int exitCode) override;
 };
 
 struct Win32MailslotClient final : MailslotClient {
