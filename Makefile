@@ -1,6 +1,7 @@
 # The front door: make test (every test), make check (the fast loop), make demo (the relay at
-# work), make dist (releases), make bench (measurements, written to docs/performance.md).
-.PHONY: all test check dist demo host bench sanitize fuzz-build fuzz soak lint clean
+# work), make dist (the release programs), make release (the archive to hand over), make bench
+# (measurements, written to docs/performance.md).
+.PHONY: all test check dist release demo host bench sanitize fuzz-build fuzz soak lint clean
 
 all: dist
 
@@ -18,6 +19,11 @@ dist: build/x86/CMakeCache.txt build/x64/CMakeCache.txt
 	mkdir -p dist
 	cp build/x86/vardex-x86.exe build/x86/probe-standin-x86.exe build/x86/slot-listen-x86.exe dist/
 	cp build/x64/vardex-x64.exe build/x64/probe-standin-x64.exe build/x64/slot-listen-x64.exe dist/
+
+# dist/vardex-<version>.zip: the programs, README.txt, LICENSE.txt and SHA256SUMS, byte-identical
+# from every build of a commit.
+release: dist
+	python3 tools/release.py
 
 host: build/host/CMakeCache.txt
 	cmake --build --preset host -j2
@@ -42,7 +48,7 @@ test: dist host sanitize fuzz-build
 
 # The edit-test loop: host unit tests and the release programs' PE contract, no Wine.
 check: dist host
-	ctest --preset host -LE 'wine|soak'
+	ctest --preset host -LE 'wine|soak|release'
 
 # Each fuzz target for FUZZ_SECONDS (make fuzz FUZZ_SECONDS=600 for a long run).
 FUZZ_SECONDS ?= 120

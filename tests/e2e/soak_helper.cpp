@@ -3,6 +3,12 @@
 //   soak-helper search-tick  runs one search tick of the relay against the running
 //                            stand-in monitor and prints its time and what it found
 //   soak-helper handles NAME prints the handle count of the process whose file is NAME
+//   soak-helper base NAME    prints the address at which that process's program was loaded
+//   soak-helper . relocated PATH
+//                            loads the relay program at PATH away from its preferred address,
+//                            its relocations applied by the loader, and runs it in this process.
+//                            The relay reads its word from this process's command line, hence
+//                            the "." before the command.
 #include "core/poll_cycle.h"
 #include "core/relay_state.h"
 #include "platform/win32/win32_platform.h"
@@ -62,31 +68,123 @@ static long CountHandles(DWORD pid) {
     return count;
 }
 
-static int Handles(const char* name) {
+// The identifier of the process whose program file is name, or 0.
+static DWORD FindProcess(const char* name) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (_stricmp(entry.szExeFile, name) != 0) continue;
-        long count = CountHandles(entry.th32ProcessID);
-        if (count < 0) {
-            HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, entry.th32ProcessID);
-            DWORD reported = 0;
-            if (process && GetProcessHandleCount(process, &reported)) count = static_cast<long>(reported);
-            if (process) CloseHandle(process);
-        }
-        CloseHandle(snapshot);
-        printf("handles %ld\n", count);
-        return count >= 0 ? 0 : 1;
+    DWORD pid = 0;
+    for (BOOL more = Process32First(snapshot, &entry); more && pid == 0;
+         more = Process32Next(snapshot, &entry)) {
+        if (_stricmp(entry.szExeFile, name) == 0) pid = entry.th32ProcessID;
     }
     CloseHandle(snapshot);
-    printf("no process %s\n", name);
-    return 1;
+    if (pid == 0) printf("no process %s\n", name);
+    return pid;
+}
+
+static int Handles(const char* name) {
+    DWORD pid = FindProcess(name);
+    if (pid == 0) return 1;
+    long count = CountHandles(pid);
+    if (count < 0) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+        DWORD reported = 0;
+        if (process && GetProcessHandleCount(process, &reported)) count = static_cast<long>(reported);
+        if (process) CloseHandle(process);
+    }
+    printf("handles %ld\n", count);
+    return count >= 0 ? 0 : 1;
+}
+
+// The first module of a process's module list is its program.
+static int Base(const char* name) {
+    DWORD pid = FindProcess(name);
+    if (pid == 0) return 1;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
+    MODULEENTRY32 module;
+    module.dwSize = sizeof module;
+    BOOL found = Module32First(snapshot, &module);
+    CloseHandle(snapshot);
+    if (!found) {
+        printf("no modules for %s\n", name);
+        return 1;
+    }
+    printf("base 0x%llx\n", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(module.modBaseAddr)));
+    return 0;
+}
+
+// Loads the relay program at path away from its preferred address and runs it in this process.
+// A loader relocates a program file only when it starts a process with it, and Wine always starts
+// one at its preferred address, so the relay is loaded from a copy marked as a library: the
+// loader then maps it elsewhere and applies its relocations, which is what is under test. This
+// helper binds its imports itself (a library's would be bound by the loader, and its entry point
+// called with the loader's lock held) and then calls its entry point.
+static int RunRelocated(const char* path) {
+    static unsigned char image[64 << 10];
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD size = 0;
+    if (file == INVALID_HANDLE_VALUE || !ReadFile(file, image, sizeof image, &size, nullptr)) {
+        printf("cannot read %s\n", path);
+        return 2;
+    }
+    CloseHandle(file);
+    IMAGE_NT_HEADERS* fileNt = reinterpret_cast<IMAGE_NT_HEADERS*>(
+        image + reinterpret_cast<IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    uintptr_t preferred = static_cast<uintptr_t>(fileNt->OptionalHeader.ImageBase);
+    fileNt->FileHeader.Characteristics |= IMAGE_FILE_DLL;
+    char copy[MAX_PATH];
+    GetTempPathA(MAX_PATH - 32, copy);
+    lstrcatA(copy, "vardex-relocated.dll");
+    file = CreateFileA(copy, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, image, size, &written, nullptr);
+    CloseHandle(file);
+
+    // This helper usually sits at the same preferred address; make sure the range is taken.
+    VirtualAlloc(reinterpret_cast<void*>(preferred), 0x10000, MEM_RESERVE, PAGE_NOACCESS);
+    HMODULE module = LoadLibraryExA(copy, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    if (module == nullptr) {
+        printf("cannot load %s (error %lu)\n", copy, GetLastError());
+        return 2;
+    }
+    unsigned char* base = reinterpret_cast<unsigned char*>(module);
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+
+    const IMAGE_DATA_DIRECTORY& iat = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IAT];
+    DWORD old = 0;
+    VirtualProtect(base + iat.VirtualAddress, iat.Size, PAGE_READWRITE, &old);
+    const IMAGE_IMPORT_DESCRIPTOR* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+        base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+    for (; import->Name != 0; ++import) {
+        HMODULE dll = LoadLibraryA(reinterpret_cast<const char*>(base + import->Name));
+        const IMAGE_THUNK_DATA* names =
+            reinterpret_cast<const IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
+        IMAGE_THUNK_DATA* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            const IMAGE_IMPORT_BY_NAME* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            slots->u1.Function = reinterpret_cast<uintptr_t>(
+                GetProcAddress(dll, reinterpret_cast<const char*>(byName->Name)));
+        }
+    }
+    VirtualProtect(base + iat.VirtualAddress, iat.Size, old, &old);
+
+    printf("relocated 0x%llx to 0x%llx\n", static_cast<unsigned long long>(preferred),
+           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(base)));
+    fflush(stdout);
+    // The relay's entry takes nothing and ends the process itself, with the relay's exit code.
+    void (*entry)() = reinterpret_cast<void (*)()>(base + nt->OptionalHeader.AddressOfEntryPoint);
+    entry();
+    return 2;
 }
 
 int main(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "search-tick") == 0) return SearchTick();
     if (argc >= 3 && strcmp(argv[1], "handles") == 0) return Handles(argv[2]);
-    printf("usage: soak-helper search-tick | handles NAME\n");
+    if (argc >= 3 && strcmp(argv[1], "base") == 0) return Base(argv[2]);
+    if (argc >= 4 && strcmp(argv[2], "relocated") == 0) return RunRelocated(argv[3]);
+    printf("usage: soak-helper search-tick | handles NAME | base NAME | . relocated PATH\n");
     return 2;
 }

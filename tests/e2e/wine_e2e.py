@@ -207,6 +207,14 @@ def report(text):
     return text.encode() + b"\0"
 
 
+def helper(arch, *args):
+    """Runs the soak helper of that bitness to its end; returns the lines it printed."""
+    path = os.path.join(ROOT, "build", arch, "soak-helper-%s.exe" % arch)
+    program = Program(path, args, stdin=False)
+    program.wait_exit(60)
+    return [line for _, line in program.lines]
+
+
 CLICKS = ["down 163,54 keys=0", "up 163,54 keys=0", "down 208,102 keys=0", "up 208,102 keys=0"]
 SCENARIOS = {}
 
@@ -345,6 +353,26 @@ def owner_absent_then_present(run):
     time.sleep(2 * TICK)
     expect(listen.texts() == [report(" CPU:71 MB:38")], "got %r" % listen.texts())
     expect(relay.running(), "relay ended")
+    expect(run.stop_relay(relay) == (0, 0), "exit codes were not 0")
+
+
+@scenario
+def relocated_load(run):
+    """The relay loaded away from its preferred address (its relocations applied by the loader)
+    attaches, reports and stops like the relay loaded where it asks to be."""
+    listen = run.listen()
+    probe = run.probe(cpu=52, mb=41)
+    windows_path = "Z:" + exe("vardex", run.arch).replace("/", "\\")
+    path = os.path.join(ROOT, "build", run.arch, "soak-helper-%s.exe" % run.arch)
+    relay = run.add(Program(path, [".", "relocated", windows_path], stdin=False))
+    _, _, moved = relay.wait_line(r"^relocated (0x[0-9a-f]+) to (0x[0-9a-f]+)$", START)
+    print("    " + moved.group(0))
+    expect(moved.group(1) != moved.group(2), "the loader did not have to move it")
+    listen.wait_count(1, START)
+    probe.set("cpu 53")
+    listen.wait_count(2, CHANGE)
+    expect(listen.texts() == [report(". CPU:52 MB:41"), report(". CPU:53 MB:41")],
+           "got %r" % listen.texts())
     expect(run.stop_relay(relay) == (0, 0), "exit codes were not 0")
 
 

@@ -24,18 +24,11 @@ def scenario(function):
     return function
 
 
-def helper(arch, *args):
-    path = os.path.join(e2e.ROOT, "build", arch, "soak-helper-%s.exe" % arch)
-    program = e2e.Program(path, args, stdin=False)
-    program.wait_exit(60)
-    return [line for _, line in program.lines]
-
-
 def resources(relay):
     """The relay's resident memory (KiB, from Linux) and its handle count (from Windows)."""
     with open("/proc/%d/status" % relay.process.pid) as f:
         rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
-    lines = helper(wine_runner.bitness(relay.path), "handles", os.path.basename(relay.path))
+    lines = e2e.helper(wine_runner.bitness(relay.path), "handles", os.path.basename(relay.path))
     handles = int(lines[-1].split()[1]) if lines and lines[-1].startswith("handles") else -1
     return rss, handles
 
@@ -181,7 +174,7 @@ def monitor_with_thousands_of_windows(run):
     mark = len(probe.lines)
     probe.send("children 3000")
     probe.wait_line(r"^children 3000$", 60, mark)
-    lines = helper(run.arch, "search-tick")
+    lines = e2e.helper(run.arch, "search-tick")
     print("    with 3000 more descendants: %s" % lines[-1])
     expect(lines and "attached 1" in lines[-1], "one search tick did not attach: %r" % lines)
     relay = run.relay()

@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""The release archive is reproducible and says what it holds: built with make release from two
+copies of the sources in folders of different names and depths, it comes out byte-identical,
+its SHA256SUMS match its files, and its texts have Windows line ends. Prints one line per check
+and "N passed, N failed".
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EXPECTED = {"vardex-x86.exe", "vardex-x64.exe", "slot-listen-x86.exe", "slot-listen-x64.exe",
+            "probe-standin-x86.exe", "probe-standin-x64.exe", "README.txt", "LICENSE.txt",
+            "SHA256SUMS"}
+
+
+def sources():
+    """The files of the working tree that git tracks or would track."""
+    listed = subprocess.run(["git", "-C", ROOT, "ls-files", "-co", "--exclude-standard", "-z"],
+                            capture_output=True, check=True).stdout.decode().split("\0")
+    return [f for f in listed if f and os.path.isfile(os.path.join(ROOT, f))]
+
+
+def build(folder, epoch):
+    for name in sources():
+        target = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy2(os.path.join(ROOT, name), target)
+    env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
+    done = subprocess.run(["make", "-C", folder, "release"], env=env, capture_output=True,
+                          text=True)
+    if done.returncode != 0:
+        print(done.stdout[-3000:] + done.stderr[-3000:])
+        return None
+    archives = [f for f in os.listdir(os.path.join(folder, "dist")) if f.endswith(".zip")]
+    return os.path.join(folder, "dist", archives[0]) if len(archives) == 1 else None
+
+
+def main():
+    results = []
+
+    def expect(name, ok, detail=""):
+        results.append(bool(ok))
+        print("%s release: %s%s" % ("ok  " if ok else "FAIL", name, (" (%s)" % detail) if detail else ""))
+
+    commit = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"], capture_output=True,
+                            text=True).stdout.strip() or "315532800"
+    with tempfile.TemporaryDirectory(prefix="vardex-release-") as top:
+        first = build(os.path.join(top, "a"), commit)
+        second = build(os.path.join(top, "second", "copy", "of-the-sources"), commit)
+        expect("both builds made an archive", first and second, "%s, %s" % (first, second))
+        if not (first and second):
+            print("%d passed, %d failed" % (results.count(True), results.count(False)))
+            return 1
+        a, b = open(first, "rb").read(), open(second, "rb").read()
+        expect("byte-identical from both folders", a == b, "%s and %s" % (
+            hashlib.sha256(a).hexdigest()[:16], hashlib.sha256(b).hexdigest()[:16]))
+
+        with zipfile.ZipFile(first) as z:
+            names = z.namelist()
+            folder = os.path.basename(first)[:-len(".zip")]
+            expect("one folder named after the archive", all(n.startswith(folder + "/") for n in names))
+            files = {n.split("/", 1)[1]: z.read(n) for n in names}
+        expect("the expected files", set(files) == EXPECTED, ", ".join(sorted(files)))
+        sums = {}
+        for line in files.get("SHA256SUMS", b"").decode().splitlines():
+            digest, name = line.split("  ", 1)
+            sums[name] = digest
+        expect("SHA256SUMS covers every other file", set(sums) == EXPECTED - {"SHA256SUMS"})
+        wrong = [n for n, d in sums.items() if hashlib.sha256(files.get(n, b"")).hexdigest() != d]
+        expect("every sum matches its file", not wrong, ", ".join(wrong))
+        for text in ("README.txt", "LICENSE.txt"):
+            data = files.get(text, b"")
+            expect("%s has Windows line ends only" % text,
+                   data and data.count(b"\n") == data.count(b"\r\n"))
+        readme = files.get("README.txt", b"").decode()
+        expect("README.txt is the Windows user's part",
+               "Using it on Windows" in readme and "Building and testing" not in readme)
+        expect("LICENSE.txt names the authors", b"the vardex authors" in files.get("LICENSE.txt", b""))
+
+    failed = results.count(False)
+    print("%d passed, %d failed" % (len(results) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

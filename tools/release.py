@@ -1,0 +1,83 @@
+#!/usr/bin/env python3
+"""Packs the release: dist/vardex-<version>.zip, the same bytes from every build of a commit.
+
+  release.py [OUT_DIR]
+
+Takes both relays and both bitnesses of slot-listen and probe-standin from dist/ (make dist),
+the Windows user's part of README.md as README.txt and LICENSE as LICENSE.txt (CRLF line ends),
+and adds SHA256SUMS over those files. The version is the build's; entries are sorted, with fixed
+times (SOURCE_DATE_EPOCH, else the commit's time) and fixed attributes.
+"""
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import time
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROGRAMS = ["vardex-x86.exe", "vardex-x64.exe", "slot-listen-x86.exe", "slot-listen-x64.exe",
+            "probe-standin-x86.exe", "probe-standin-x64.exe"]
+ZIP_EPOCH = 315532800  # 1980-01-01, the earliest time a zip entry can hold
+
+
+def version():
+    with open(os.path.join(ROOT, "build", "x86", "CMakeCache.txt")) as f:
+        return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(\S+)$", f.read(), re.M).group(1)
+
+
+def entry_time():
+    if "SOURCE_DATE_EPOCH" in os.environ:
+        seconds = int(os.environ["SOURCE_DATE_EPOCH"])
+    else:
+        done = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
+                              capture_output=True, text=True)
+        seconds = int(done.stdout) if done.returncode == 0 and done.stdout.strip() else ZIP_EPOCH
+    return time.gmtime(max(seconds, ZIP_EPOCH))[:6]
+
+
+def windows_text(text):
+    return text.replace("\r\n", "\n").replace("\n", "\r\n").encode()
+
+
+def readme_for_windows():
+    """The title, the introduction and the section for Windows users, nothing about building."""
+    with open(os.path.join(ROOT, "README.md")) as f:
+        text = f.read()
+    intro = text[:text.index("\n## ")]
+    start = text.index("\n## Using it on Windows")
+    end = text.index("\n## ", start + 1)
+    return windows_text(intro + text[start:end] + "\n")
+
+
+def main(argv):
+    out = argv[0] if argv else os.path.join(ROOT, "dist")
+    name = "vardex-%s" % version()
+    files = {}
+    for program in PROGRAMS:
+        with open(os.path.join(ROOT, "dist", program), "rb") as f:
+            files[program] = f.read()
+    files["README.txt"] = readme_for_windows()
+    with open(os.path.join(ROOT, "LICENSE")) as f:
+        files["LICENSE.txt"] = windows_text(f.read())
+    files["SHA256SUMS"] = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), file)
+                                  for file, data in sorted(files.items())).encode()
+
+    os.makedirs(out, exist_ok=True)
+    archive = os.path.join(out, name + ".zip")
+    stamp = entry_time()
+    with zipfile.ZipFile(archive, "w") as z:
+        for file in sorted(files):
+            info = zipfile.ZipInfo("%s/%s" % (name, file), date_time=stamp)
+            info.create_system = 0  # MS-DOS attributes: nothing of this machine's users or modes
+            info.external_attr = 0
+            info.compress_type = zipfile.ZIP_DEFLATED
+            z.writestr(info, files[file], compresslevel=9)
+    digest = hashlib.sha256(open(archive, "rb").read()).hexdigest()
+    print("%s: %d files, %d bytes, sha256 %s" % (archive, len(files), os.path.getsize(archive), digest))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
