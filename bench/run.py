@@ -18,6 +18,9 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import wine_e2e as e2e  # noqa: E402
 from wine_e2e import wine_runner  # noqa: E402
 
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from pe_check import Image  # noqa: E402
+
 DRIVER = os.path.join(ROOT, "build", "bench", "bench", "bench_ops_tick")
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 CPU_SECONDS = float(os.environ.get("VARDEX_BENCH_SECONDS", "60"))
@@ -124,6 +127,10 @@ def wine_latency(arch):
         run_.close()
 
 
+def relay_path(arch):
+    return os.path.join(ROOT, "dist", "vardex-%s.exe" % arch)
+
+
 def imports_of(path):
     text = run([OBJDUMP, "-p", path])
     dlls = re.findall(r"DLL Name: (\S+)", text)
@@ -225,6 +232,21 @@ def main():
             ("same sources, MinGW %s (x86)" % n, p) for n, p in default_builds()]:
         dlls, functions = imports_of(path)
         out("| %s | %d | %s | %d |" % (name, os.path.getsize(path), ", ".join(dlls), functions))
+    out("")
+
+    out("## Where the relay's bytes go")
+    out("")
+    out("Each section takes whole blocks of 512 bytes in the file; the headers take %s." % (
+        ", ".join("%d bytes in %s" % (Image(relay_path(a)).headers_size, a) for a in ("x86", "x64"))))
+    out("")
+    out("| program | section | holds | content bytes | file bytes |")
+    out("|---|---|---|---|---|")
+    holds = {".text": "code, constants, import tables (and x64 unwind codes)",
+             ".pdata": "x64 function table", ".bss": "the state record (no file bytes)",
+             ".rsrc": "version information", ".reloc": "relocations"}
+    for arch in ("x86", "x64"):
+        for name, vsize, _, rsize, _, _ in Image(relay_path(arch)).sections:
+            out("| vardex-%s.exe | %s | %s | %d | %d |" % (arch, name, holds.get(name, ""), vsize, rsize))
     out("")
 
     os.makedirs(os.path.join(ROOT, "docs"), exist_ok=True)

@@ -43,7 +43,9 @@ SECTIONS = {
 }
 # DYNAMIC_BASE, NX_COMPAT and TERMINAL_SERVER_AWARE; HIGH_ENTROPY_VA on x64 too.
 DLL_CHARACTERISTICS = {"x86": 0x8140, "x64": 0x8160}
-# The smallest clean size with everything above: see docs/performance.md.
+# The smallest clean size with everything above, in blocks of 512 bytes: headers 2 (four or five
+# section headers do not fit beside the linker's DOS stub in one), code 6 on x86 and 8 on x64,
+# resources 2, relocations 1, and on x64 the function table 1.
 MAX_SIZE = {"x86": 5632, "x64": 7168}
 RELOCATION_TYPE = {"x86": 3, "x64": 10}  # HIGHLOW, DIR64
 VERSION_STRINGS = ("FileDescription", "FileVersion", "ProductName", "ProductVersion",
