@@ -23,7 +23,7 @@ import wine_runner  # noqa: E402
 DIST = os.environ.get("VARDEX_DIST", os.path.join(ROOT, "dist"))
 
 TICK = 1.0
-START = 15.0  # a Wine program's start, an attach tick and a poll tick, with room to spare
+START = 30.0  # a Wine program's start, an attach tick and a poll tick, with room to spare
 CHANGE = 2 * TICK + 2.5  # a change is seen by the next tick; allow two and a margin
 
 
