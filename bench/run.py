@@ -11,6 +11,7 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -19,7 +20,7 @@ import wine_e2e as e2e  # noqa: E402
 from wine_e2e import wine_runner  # noqa: E402
 
 sys.path.insert(0, os.path.join(ROOT, "tests"))
-from pe_check import Image  # noqa: E402
+import pe_check  # noqa: E402
 
 DRIVER = os.path.join(ROOT, "build", "bench", "bench", "bench_ops_tick")
 OBJDUMP = "x86_64-w64-mingw32-objdump"
@@ -161,8 +162,9 @@ def default_builds():
         "app/crt_entry.cpp", "app/relay_main.cpp", "platform/win32/win32_platform.cpp",
         "core/relay_state.cpp", "core/reading.cpp", "core/poll_cycle.cpp")]
     out = []
+    folder = tempfile.mkdtemp(prefix="vardex-bench-builds-")
     for name, extra in (("default", []), ("default, stripped", ["-s"])):
-        exe = "/tmp/vardex-%s.exe" % name.replace(", ", "-")
+        exe = os.path.join(folder, "vardex-%s.exe" % name.replace(", ", "-"))
         run(["i686-w64-mingw32-g++-posix", "-O2", "-I", ROOT, "-mwindows", "-o", exe] + sources
             + extra)
         out.append((name, exe))
@@ -207,6 +209,8 @@ def main():
         out("| %s | %.0f | %.0f |" % (label, core, total))
     out("")
 
+    # The bench's own Wine folder: another run on this machine never meets it.
+    os.environ["VARDEX_WINE_RUN"] = tempfile.mkdtemp(prefix="vardex-bench-")
     wine_runner.setup()
     arch = wine_runner.lane()
     try:
@@ -254,7 +258,8 @@ def main():
     out("## Where the relay's bytes go")
     out("")
     out("Each section takes whole blocks of 512 bytes in the file; the headers take %s." % (
-        ", ".join("%d bytes in %s" % (Image(relay_path(a)).headers_size, a) for a in ("x86", "x64"))))
+        ", ".join("%d bytes in %s" % (pe_check.load(relay_path(a)).OPTIONAL_HEADER.SizeOfHeaders, a)
+                  for a in ("x86", "x64"))))
     out("")
     out("| program | section | holds | content bytes | file bytes |")
     out("|---|---|---|---|---|")
@@ -262,7 +267,7 @@ def main():
              ".pdata": "x64 function table", ".bss": "the state record (no file bytes)",
              ".rsrc": "version information", ".reloc": "relocations"}
     for arch in ("x86", "x64"):
-        for name, vsize, _, rsize, _, _ in Image(relay_path(arch)).sections:
+        for name, vsize, rsize in pe_check.sections(relay_path(arch)):
             out("| vardex-%s.exe | %s | %s | %d | %d |" % (arch, name, holds.get(name, ""), vsize, rsize))
     out("")
 

@@ -8,7 +8,10 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(VARDEX_XP_MINOR 1)
     # 32-bit Windows unwinds without tables.
     set(VARDEX_ARCH_FLAGS -fno-asynchronous-unwind-tables -fno-unwind-tables)
-    set(VARDEX_ARCH_LINK)
+    # No code of ours installs an exception handler, so the image says so (NO_SEH) and the
+    # loader never looks for one.
+    set(VARDEX_ARCH_LINK -Wl,--no-seh)
+    set(VARDEX_OPT -Oz)
 else()
     set(VARDEX_ENTRY RelayEntry)
     set(VARDEX_BARE_ENTRY BareEntry)
@@ -18,11 +21,14 @@ else()
     # x64 unwinds every non-leaf function from its table entry, so the tables stay.
     set(VARDEX_ARCH_FLAGS -fasynchronous-unwind-tables)
     set(VARDEX_ARCH_LINK -Wl,--high-entropy-va)
+    # Not -Oz: it moves the stack pointer with push/pop pairs inside function bodies, where the
+    # unwind data say it stays put, so debuggers and profilers would walk the stack wrongly.
+    set(VARDEX_OPT -Os)
 endif()
 
 # Small and freestanding: no stack probes or guards that need runtime helpers. Without probes a
 # frame must stay well inside the stack's guard page, hence the frame limit.
-set(VARDEX_LEAN_FLAGS -Wframe-larger-than=1024 -Oz -fno-exceptions -fno-rtti ${VARDEX_ARCH_FLAGS}
+set(VARDEX_LEAN_FLAGS -Wframe-larger-than=1024 ${VARDEX_OPT} -fno-exceptions -fno-rtti ${VARDEX_ARCH_FLAGS}
     -fno-stack-protector -mno-stack-arg-probe -fno-threadsafe-statics
     -ffreestanding -fno-tree-loop-distribute-patterns -fno-ident
     -falign-functions=1 -falign-jumps=1 -falign-loops=1 -falign-labels=1 -flto)
@@ -33,7 +39,7 @@ target_compile_options(vardex_core PRIVATE ${VARDEX_LEAN_FLAGS})
 # missing entry symbol cannot leave a program without code; relocations and the loader's
 # hardening flags (ASLR, no-execute data, terminal-server aware); no time stamp, so that a build
 # is reproducible; Windows XP is the oldest system it asks for.
-set(VARDEX_LEAN_LINK -Oz -flto -nostdlib -nostartfiles -Wl,--fatal-warnings
+set(VARDEX_LEAN_LINK ${VARDEX_OPT} -flto -nostdlib -nostartfiles -Wl,--fatal-warnings
     -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/vardex.ld
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware ${VARDEX_ARCH_LINK} -Wl,--no-insert-timestamp
     -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,${VARDEX_XP_MINOR}

@@ -1,25 +1,29 @@
 #!/usr/bin/env python3
-"""Checks each built relay's PE headers, sections, relocations, unwind data, version resource
-and imports against the contract.
+"""Checks the shipped programs against the project's rules; pefile reads the executables.
 
   pe_check.py OBJDUMP VERSION RELAY... [--tools TOOL...]
 
-The relay imports from USER32.dll and KERNEL32.dll only, exactly the functions it calls. It is a
-GUI program within its byte budget, with the usual section and file alignment; a 32-bit build
-runs on Windows XP (subsystem 5.01). Every section's raw size, raw pointer and flags agree with
-what it holds; no section is both writable and executable. It carries relocations and asks for
-ASLR, no-execute data and terminal-server awareness (and high-entropy ASLR on x64). The x64
-build has unwind data for every function. Its version resource names the product, the version
-and the file. The tools need no runtime DLLs: they import system DLLs only. Prints one line per
-check and "N passed, N failed".
+Every program: each import is one the project allows (windows_imports.txt), on the Windows the
+program asks for (XP for 32-bit, XP x64 / Server 2003 for 64-bit), and a 64-bit program never
+moves the stack pointer inside a function where its unwind data say it stays put.
+The relays, besides: USER32.dll and KERNEL32.dll only, exactly the functions they call; a GUI
+program within its byte budget, with the usual alignments; every section's raw size, raw pointer
+and flags agree with what it holds, none both writable and executable; relocations and the
+loader's hardening flags (NO_SEH on x86, high-entropy ASLR on x64); unwind data for every x64
+function; a version resource naming the product, the version and the file.
+The tools: system DLLs only. Prints one line per check and "N passed, N failed".
 """
 import os
 import re
-import struct
 import subprocess
 import sys
 
-IMPORTS = {
+import pefile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ALLOWED_IMPORTS = os.path.join(HERE, "windows_imports.txt")
+
+RELAY_IMPORTS = {
     "USER32.dll": {
         "FindWindowA", "SendMessageA", "EnumChildWindows", "GetWindowTextLengthA",
         "GetWindowRect", "GetParent", "GetWindowTextA", "IsWindow", "wsprintfA", "PostMessageA",
@@ -41,192 +45,232 @@ SECTIONS = {
             (".bss", UNINIT | READ | WRITE), (".rsrc", INIT | READ | WRITE),
             (".reloc", INIT | READ | DISCARDABLE)],
 }
-# DYNAMIC_BASE, NX_COMPAT and TERMINAL_SERVER_AWARE; HIGH_ENTROPY_VA on x64 too.
-DLL_CHARACTERISTICS = {"x86": 0x8140, "x64": 0x8160}
+# DYNAMIC_BASE, NX_COMPAT and TERMINAL_SERVER_AWARE; NO_SEH on x86 (the relay installs no
+# exception handler), HIGH_ENTROPY_VA on x64.
+DLL_CHARACTERISTICS = {"x86": 0x8540, "x64": 0x8160}
 # The smallest clean size with everything above, in blocks of 512 bytes: headers 2 (four or five
 # section headers do not fit beside the linker's DOS stub in one), code 6 on x86 and 8 on x64,
 # resources 2, relocations 1, and on x64 the function table 1.
 MAX_SIZE = {"x86": 5632, "x64": 7168}
 RELOCATION_TYPE = {"x86": 3, "x64": 10}  # HIGHLOW, DIR64
-VERSION_STRINGS = ("FileDescription", "FileVersion", "ProductName", "ProductVersion",
-                   "InternalName", "OriginalFilename", "LegalCopyright")
+# The newest Windows each bitness must start on, as NT versions: XP SP3, and XP x64 / 2003 SP2.
+OLDEST_WINDOWS = {"x86": (5, 1), "x64": (5, 2)}
+SYSTEM_DLLS = {"KERNEL32.dll", "USER32.dll", "msvcrt.dll", "ADVAPI32.dll", "GDI32.dll",
+               "ntdll.dll", "WS2_32.dll"}
 
 
-class Image:
-    """The headers, sections and data directories of one PE file."""
-
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            self.data = f.read()
-        d = self.data
-        pe = struct.unpack_from("<I", d, 0x3C)[0]
-        self.machine, count, _, _, _, optional_size, self.characteristics = struct.unpack_from(
-            "<HHIIIHH", d, pe + 4)
-        opt = pe + 24
-        self.is64 = struct.unpack_from("<H", d, opt)[0] == 0x20B
-        self.arch = "x64" if self.is64 else "x86"
-        self.entry = struct.unpack_from("<I", d, opt + 16)[0]
-        self.base = struct.unpack_from("<Q" if self.is64 else "<I", d, opt + (24 if self.is64 else 28))[0]
-        (self.section_alignment, self.file_alignment, self.os_major, self.os_minor, _, _,
-         self.subsystem_major, self.subsystem_minor) = struct.unpack_from("<IIHHHHHH", d, opt + 32)
-        self.image_size, self.headers_size = struct.unpack_from("<II", d, opt + 56)
-        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", d, opt + 68)
-        directories = opt + (112 if self.is64 else 96)
-        self.directories = [struct.unpack_from("<II", d, directories + 8 * i) for i in range(16)]
-        self.sections = []
-        for i in range(count):
-            name, vsize, va, rsize, rpointer = struct.unpack_from("<8sIIII", d, opt + optional_size + 40 * i)
-            flags = struct.unpack_from("<I", d, opt + optional_size + 40 * i + 36)[0]
-            self.sections.append((name.rstrip(b"\0").decode(), vsize, va, rsize, rpointer, flags))
-
-    def offset(self, rva):
-        for _, vsize, va, rsize, rpointer, _ in self.sections:
-            if va <= rva < va + max(vsize, rsize):
-                return rpointer + rva - va if rva - va < rsize else None
-        return None
-
-    def read(self, rva, size):
-        at = self.offset(rva)
-        return self.data[at:at + size] if at is not None else None
+def load(path):
+    return pefile.PE(path)
 
 
-def relocations(image):
-    """(rva, type) of every base relocation entry, padding entries left out."""
-    rva, size = image.directories[5]
-    table = image.read(rva, size) or b""
-    out, at = [], 0
-    while at + 8 <= len(table):
-        page, block = struct.unpack_from("<II", table, at)
-        if block < 8:
-            break
-        for i in range((block - 8) // 2):
-            entry = struct.unpack_from("<H", table, at + 8 + 2 * i)[0]
-            if entry >> 12:
-                out.append((page + (entry & 0xFFF), entry >> 12))
-        at += block
+def arch_of(pe):
+    return "x64" if pe.OPTIONAL_HEADER.Magic == 0x20B else "x86"
+
+
+def name_of(section):
+    return section.Name.rstrip(b"\0").decode()
+
+
+def sections(path):
+    """(name, content bytes, file bytes) of each section, for the benchmark's table."""
+    return [(name_of(s), s.Misc_VirtualSize, s.SizeOfRawData) for s in load(path).sections]
+
+
+def imports(pe):
+    """{DLL name: set of function names} as the import directory lists them."""
+    out = {}
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        names = out.setdefault(entry.dll.decode(), set())
+        for symbol in entry.imports:
+            names.add(symbol.name.decode() if symbol.name else "#%d" % symbol.ordinal)
     return out
 
 
-def version_resource(image):
-    """The version resource's string table and fixed file and product versions."""
-    rva, size = image.directories[2]
-    data = image.read(rva, size) or b""
-    start = data.find("VS_VERSION_INFO".encode("utf-16-le"))
-    if start < 0:
-        return {}, None, None
-    fixed = data.find(struct.pack("<I", 0xFEEF04BD), start)
-    ms, ls, pms, pls = struct.unpack_from("<IIII", data, fixed + 8)
-    split = lambda hi, lo: (hi >> 16, hi & 0xFFFF, lo >> 16, lo & 0xFFFF)
-    strings = {}
-    for key in VERSION_STRINGS:
-        encoded = key.encode("utf-16-le") + b"\0\0"
-        at = data.find(encoded, start)
-        if at < 0:
-            continue
-        length, value_length = struct.unpack_from("<HH", data, at - 6)
-        value_at = (at + len(encoded) + 3) & ~3
-        strings[key] = data[value_at:value_at + 2 * value_length].decode("utf-16-le").rstrip("\0")
-    return strings, split(ms, ls), split(pms, pls)
+def allowed_imports(path=ALLOWED_IMPORTS):
+    """{(DLL, function): (major, minor)} from the checked-in list."""
+    allowed = {}
+    with open(path) as f:
+        for line in f:
+            line = line.split("#", 1)[0].strip()
+            if line:
+                dll, function, version = line.split()
+                major, minor = version.split(".")
+                allowed[(dll, function)] = (int(major), int(minor))
+    return allowed
 
 
-def imports_of(objdump, path):
-    text = subprocess.run([objdump, "-p", path], capture_output=True, text=True, check=True).stdout
-    imports, dll = {}, None
+def import_problems(found, arch, allowed):
+    """Each import that the list does not allow, or that is newer than the bitness's oldest
+    Windows, as one short text."""
+    problems = []
+    for dll, names in sorted(found.items()):
+        for function in sorted(names):
+            version = allowed.get((dll, function))
+            if version is None:
+                problems.append("%s!%s is not in the list" % (dll, function))
+            elif version > OLDEST_WINDOWS[arch]:
+                problems.append("%s!%s needs Windows %d.%d" % ((dll, function) + version))
+    return problems
+
+
+def disassembly(objdump, path):
+    """(address, mnemonic, operands) of every instruction in the program's code."""
+    text = subprocess.run([objdump, "-d", "-w", path], capture_output=True, text=True,
+                          check=True).stdout
+    out = []
     for line in text.splitlines():
-        m = re.match(r"\s*DLL Name: (\S+)", line)
+        m = re.match(r"^\s+([0-9a-f]+):\t[0-9a-f ]+\t(\S+)\s*(.*)$", line)
         if m:
-            dll = m.group(1)
-            imports.setdefault(dll, set())
+            mnemonic, operands = m.group(2), m.group(3).split("#", 1)[0].strip()
+            if mnemonic.startswith("rex"):  # a prefix objdump prints apart: "rex.W jmp *%rax"
+                mnemonic, _, operands = operands.partition(" ")
+                operands = operands.strip()
+            out.append((int(m.group(1), 16), mnemonic, operands))
+    return out
+
+
+def moves_rsp(mnemonic, operands):
+    if re.match(r"(push|pop)", mnemonic) or mnemonic in ("enter", "leave"):
+        return True
+    return bool(re.search(r"(^|,)%rsp$", operands)) and not mnemonic.startswith(("cmp", "test"))
+
+
+def in_epilogue(code, i):
+    """Whether code[i] starts an epilogue as x64 unwinding knows it: at most one add or lea to
+    RSP, then pops of registers, then a return or a tail jump."""
+    mnemonic, operands = code[i][1:]
+    if re.match(r"(add|lea)", mnemonic) and operands.endswith("%rsp"):
+        i += 1
+    while i < len(code) and re.match(r"pop", code[i][1]):
+        i += 1
+    return i < len(code) and re.match(r"(ret|rep|jmp)", code[i][1]) is not None
+
+
+def stack_moves_outside_prologue(pe, code):
+    """Addresses where a function described by fixed-frame unwind data moves RSP after its
+    prologue other than in an epilogue; a debugger stopped there would unwind wrongly."""
+    bad = []
+    base = pe.OPTIONAL_HEADER.ImageBase
+    for entry in getattr(pe, "DIRECTORY_ENTRY_EXCEPTION", []):
+        info = getattr(entry, "unwindinfo", None)
+        if info is None or info.FrameRegister:  # a frame register makes RSP free to move
             continue
-        m = re.match(r"\s+[0-9a-f]+\s+\d+\s+(\w+)$", line)
-        if dll and m:
-            imports[dll].add(m.group(1))
-    return imports
+        begin, end = base + entry.struct.BeginAddress, base + entry.struct.EndAddress
+        body = [c for c in code if begin <= c[0] < end]
+        for i, (address, mnemonic, operands) in enumerate(body):
+            if address < begin + info.SizeOfProlog or not moves_rsp(mnemonic, operands):
+                continue
+            if not in_epilogue(body, i):
+                bad.append("%#x %s %s" % (address, mnemonic, operands))
+    return bad
 
 
-def check(objdump, version, path):
-    results = []
+class Checks:
+    def __init__(self):
+        self.results = []
 
-    def expect(name, ok, detail=""):
-        results.append(bool(ok))
-        print("%s %s: %s%s" % ("ok  " if ok else "FAIL", path, name, (" (%s)" % detail) if detail else ""))
+    def expect(self, path, name, ok, detail=""):
+        self.results.append(bool(ok))
+        print("%s %s: %s%s" % ("ok  " if ok else "FAIL", path, name,
+                               (" (%s)" % (detail,)) if detail != "" else ""))
 
-    image = Image(path)
-    arch = image.arch
-    size = len(image.data)
+
+def check_every_program(checks, objdump, path, pe, allowed):
+    arch = arch_of(pe)
+    problems = import_problems(imports(pe), arch, allowed)
+    checks.expect(path, "every import allowed and on Windows %d.%d" % OLDEST_WINDOWS[arch],
+                  not problems, "; ".join(problems[:6]))
+    if arch == "x64":
+        bad = stack_moves_outside_prologue(pe, disassembly(objdump, path))
+        checks.expect(path, "RSP moves only in prologues and epilogues", not bad,
+                      "; ".join(bad[:5]) + (" and %d more" % (len(bad) - 5) if len(bad) > 5 else ""))
+
+
+def check_relay(checks, version, path, pe):
+    expect = lambda name, ok, detail="": checks.expect(path, name, ok, detail)
+    arch = arch_of(pe)
+    opt = pe.OPTIONAL_HEADER
+    size = len(pe.__data__)
     expect("size at most %d bytes" % MAX_SIZE[arch], size <= MAX_SIZE[arch], "%d bytes" % size)
 
-    imports = imports_of(objdump, path)
-    expect("imports from USER32.dll and KERNEL32.dll only", set(imports) == set(IMPORTS),
-           ", ".join(sorted(imports)))
-    for dll, names in IMPORTS.items():
-        got = imports.get(dll, set())
+    found = imports(pe)
+    expect("imports from USER32.dll and KERNEL32.dll only", set(found) == set(RELAY_IMPORTS),
+           ", ".join(sorted(found)))
+    for dll, names in RELAY_IMPORTS.items():
+        got = found.get(dll, set())
         expect("%s imports exactly what the relay calls" % dll, got == names,
                "extra %s, missing %s" % (sorted(got - names), sorted(names - got)))
 
     # Sections: the expected ones, in order, each with its flags; initialised ones follow each
     # other in the file with their whole content; uninitialised ones have no file bytes.
-    names = [(s[0], s[5]) for s in image.sections]
+    names = [(name_of(s), s.Characteristics) for s in pe.sections]
     expect("sections and their flags", names == SECTIONS[arch],
            ", ".join("%s %08x" % n for n in names))
-    at = image.headers_size
-    for name, vsize, va, rsize, rpointer, flags in image.sections:
+    at = opt.SizeOfHeaders
+    for s in pe.sections:
+        name, flags = name_of(s), s.Characteristics
         if flags & UNINIT:
-            ok = rsize == 0 and rpointer == 0 and not flags & INIT
-            expect("%s has no file bytes" % name, ok, "raw size %#x at %#x" % (rsize, rpointer))
+            ok = s.SizeOfRawData == 0 and s.PointerToRawData == 0 and not flags & INIT
+            expect("%s has no file bytes" % name, ok,
+                   "raw size %#x at %#x" % (s.SizeOfRawData, s.PointerToRawData))
         else:
-            want = -(-vsize // image.file_alignment) * image.file_alignment
-            ok = rpointer == at and rsize == want
-            expect("%s has its content in the file" % name, ok,
-                   "raw size %#x at %#x, virtual size %#x" % (rsize, rpointer, vsize))
-            at = rpointer + rsize
+            want = -(-s.Misc_VirtualSize // opt.FileAlignment) * opt.FileAlignment
+            ok = s.PointerToRawData == at and s.SizeOfRawData == want
+            expect("%s has its content in the file" % name, ok, "raw size %#x at %#x, virtual "
+                   "size %#x" % (s.SizeOfRawData, s.PointerToRawData, s.Misc_VirtualSize))
+            at = s.PointerToRawData + s.SizeOfRawData
         expect("%s is not both writable and executable" % name,
                not (flags & WRITE and flags & EXECUTE), "%08x" % flags)
     expect("nothing after the last section", size == at, "%d bytes, sections end at %d" % (size, at))
 
-    expect("GUI subsystem", image.subsystem == 2, image.subsystem)
-    xp = (5, 2) if image.is64 else (5, 1)
-    got = (image.subsystem_major, image.subsystem_minor)
-    expect("subsystem version at most %d.%02d" % xp, got <= xp, "%d.%02d" % got)
-    expect("section alignment 4 KiB", image.section_alignment == 0x1000)
-    expect("file alignment 512", image.file_alignment == 0x200)
-    text = image.sections[0]
-    expect("entry point inside the code", text[2] <= image.entry < text[2] + text[1], hex(image.entry))
+    expect("GUI subsystem", opt.Subsystem == 2, opt.Subsystem)
+    got = (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion)
+    expect("subsystem version at most %d.%02d" % OLDEST_WINDOWS[arch],
+           got <= OLDEST_WINDOWS[arch], "%d.%02d" % got)
+    expect("section alignment 4 KiB", opt.SectionAlignment == 0x1000)
+    expect("file alignment 512", opt.FileAlignment == 0x200)
+    text = pe.sections[0]
+    expect("entry point inside the code", text.VirtualAddress <= opt.AddressOfEntryPoint <
+           text.VirtualAddress + text.Misc_VirtualSize, hex(opt.AddressOfEntryPoint))
 
     # Relocations: present, of the bitness's one type, each at an address in the file whose
     # value is an address inside the image.
-    expect("loader hardening flags", image.dll_characteristics == DLL_CHARACTERISTICS[arch],
-           "%04x" % image.dll_characteristics)
-    expect("relocations not stripped", not image.characteristics & 1, "%04x" % image.characteristics)
-    fixups = relocations(image)
+    expect("loader hardening flags", opt.DllCharacteristics == DLL_CHARACTERISTICS[arch],
+           "%04x" % opt.DllCharacteristics)
+    expect("relocations not stripped", not pe.FILE_HEADER.Characteristics & 1,
+           "%04x" % pe.FILE_HEADER.Characteristics)
+    fixups = [(e.rva, e.type) for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+              for e in block.entries if e.type]
     expect("relocations present", len(fixups) > 0, "%d" % len(fixups))
-    width = 8 if image.is64 else 4
     bad = []
     for rva, kind in fixups:
-        value = image.read(rva, width)
-        target = struct.unpack("<Q" if image.is64 else "<I", value)[0] if value and len(value) == width else None
+        target = pe.get_qword_at_rva(rva) if arch == "x64" else pe.get_dword_at_rva(rva)
         if kind != RELOCATION_TYPE[arch] or target is None or not (
-                image.base <= target < image.base + image.image_size):
+                opt.ImageBase <= target < opt.ImageBase + opt.SizeOfImage):
             bad.append(hex(rva))
     expect("every relocation fixes an address inside the image", not bad, ", ".join(bad[:5]))
 
-    if image.is64:
+    if arch == "x64":
         # One function table entry per function, as the compiler emits them: the entries cover
-        # the code from its start with nothing but padding between them, and each names unwind
-        # data inside the image.
-        rva, size = image.directories[3]
-        table = image.read(rva, size) or b""
-        entries = [struct.unpack_from("<III", table, i) for i in range(0, len(table) - 11, 12)]
-        expect("exception directory present", len(entries) > 0, "%d functions" % len(entries))
-        gaps = [hex(e) for (_, e, _), (b, _, _) in zip(entries, entries[1:])
-                if b < e or (b > e and (image.read(e, b - e) or b"?").strip(b"\x90\xcc"))]
-        ok = entries and entries[0][0] == text[2] and not gaps and all(
-            image.read(u, 4) for _, _, u in entries)
+        # the code from its start with nothing but padding between them, and each has unwind
+        # data.
+        entries = getattr(pe, "DIRECTORY_ENTRY_EXCEPTION", [])
+        spans = [(e.struct.BeginAddress, e.struct.EndAddress) for e in entries]
+        expect("exception directory present", len(spans) > 0, "%d functions" % len(spans))
+        gaps = [hex(e) for (_, e), (b, _) in zip(spans, spans[1:])
+                if b < e or (b > e and pe.get_data(e, b - e).strip(b"\x90\xcc"))]
+        ok = spans and spans[0][0] == text.VirtualAddress and not gaps and all(
+            getattr(e, "unwindinfo", None) is not None for e in entries)
         expect("unwind data covers every function", ok, "gaps at %s" % ", ".join(gaps[:5]))
         expect("entry point has unwind data",
-               any(b <= image.entry < e for b, e, _ in entries), hex(image.entry))
+               any(b <= opt.AddressOfEntryPoint < e for b, e in spans), hex(opt.AddressOfEntryPoint))
 
-    strings, file_version, product_version = version_resource(image)
+    strings = {}
+    for info in getattr(pe, "FileInfo", [[]])[0]:
+        for table in getattr(info, "StringTable", []):
+            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", [None])[0]
+    split = lambda hi, lo: (hi >> 16, hi & 0xFFFF, lo >> 16, lo & 0xFFFF)
     numbers = tuple(int(n) for n in version.split(".")) + (0,)
     wanted = {"FileDescription": "vardex reading relay", "FileVersion": version,
               "ProductName": "vardex", "ProductVersion": version, "InternalName": "vardex",
@@ -235,20 +279,9 @@ def check(objdump, version, path):
         expect("version %s" % key, strings.get(key) == value, strings.get(key))
     expect("version LegalCopyright", "the vardex authors" in strings.get("LegalCopyright", ""),
            strings.get("LegalCopyright"))
-    expect("fixed version numbers", file_version == numbers and product_version == numbers,
-           "%s, %s" % (file_version, product_version))
-    return results
-
-
-SYSTEM_DLLS = {"KERNEL32.dll", "USER32.dll", "msvcrt.dll", "ADVAPI32.dll", "GDI32.dll",
-               "ntdll.dll"}
-
-
-def check_tool(objdump, path):
-    imports = imports_of(objdump, path)
-    ok = set(imports) <= SYSTEM_DLLS
-    print("%s %s: system DLLs only (%s)" % ("ok  " if ok else "FAIL", path, ", ".join(sorted(imports))))
-    return [ok]
+    versions = fixed and (split(fixed.FileVersionMS, fixed.FileVersionLS),
+                          split(fixed.ProductVersionMS, fixed.ProductVersionLS))
+    expect("fixed version numbers", versions == (numbers, numbers), versions)
 
 
 def main(argv):
@@ -260,13 +293,19 @@ def main(argv):
     if "--tools" in paths:
         tools = paths[paths.index("--tools") + 1:]
         paths = paths[:paths.index("--tools")]
-    results = []
-    for path in paths:
-        results += check(objdump, version, path)
-    for path in tools:
-        results += check_tool(objdump, path)
-    failed = results.count(False)
-    print("%d passed, %d failed" % (len(results) - failed, failed))
+    allowed = allowed_imports()
+    checks = Checks()
+    for path in paths + tools:
+        pe = load(path)
+        check_every_program(checks, objdump, path, pe, allowed)
+        if path in paths:
+            check_relay(checks, version, path, pe)
+        else:
+            found = imports(pe)
+            checks.expect(path, "system DLLs only", set(found) <= SYSTEM_DLLS,
+                          ", ".join(sorted(found)))
+    failed = checks.results.count(False)
+    print("%d passed, %d failed" % (len(checks.results) - failed, failed))
     return 1 if failed else 0
 
 

@@ -48,10 +48,14 @@ int main(int argc, char** argv) {
     printf("listening on %s\n", path);
     fflush(stdout);
 
-    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds * 1000);
+    // GetTickCount, not GetTickCount64 (Vista and later), so that this runs on XP too; the
+    // elapsed time is an unsigned difference, which stays right across the 49.7-day wrap.
+    const DWORD started = GetTickCount();
+    const DWORD duration = static_cast<DWORD>(seconds * 1000);
     long received = 0;
     static unsigned char bytes[65536];
-    while ((seconds <= 0 || GetTickCount64() < deadline) && (limit <= 0 || received < limit)) {
+    while ((seconds <= 0 || GetTickCount() - started < duration) &&
+           (limit <= 0 || received < limit)) {
         DWORD count = 0;
         if (ReadFile(slot, bytes, sizeof bytes, &count, nullptr)) {
             PrintDatagram(bytes, count);
