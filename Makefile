@@ -36,12 +36,18 @@ fuzz-build:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j2
 
+# Each run that uses Wine gets a folder of its own for its prefixes and servers, removed at its
+# end, so that two runs on one machine never meet. Debian's Python serves the scripts that read
+# executables with python3-pefile.
+WINE_RUN = VARDEX_WINE_RUN=$$(mktemp -d /tmp/vardex-run.XXXXXX)
+PYTHON = /usr/bin/python3
+
 # Every test: the host unit tests, the PE contract, the Wine end-to-end runs of both bitnesses and
 # the soak runs (one CTest run), the unit tests again under ASan and UBSan, a short fuzzing pass
 # and static analysis. The first line says which Wine lanes run here.
 test: dist host sanitize fuzz-build
 	python3 tools/wine_runner.py --lanes
-	ctest --preset host
+	$(WINE_RUN) ctest --preset host
 	ctest --preset sanitize
 	bash tests/fuzz/run.sh $(FUZZ_SECONDS_CI)
 	bash tools/lint.sh
@@ -58,7 +64,7 @@ fuzz: fuzz-build
 
 # The fault and soak runs under Wine alone, a few minutes.
 soak: dist host
-	ctest --preset host -L soak
+	$(WINE_RUN) ctest --preset host -L soak
 
 lint:
 	bash tools/lint.sh
@@ -67,7 +73,7 @@ lint:
 bench: dist
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j2
-	python3 bench/run.py
+	$(PYTHON) bench/run.py
 
 demo:
 	bash tools/demo.sh

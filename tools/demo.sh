@@ -8,9 +8,12 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 make dist >/dev/null
 wine=(python3 tools/wine_runner.py)
+# This demo's own Wine folder: another run on this machine never meets it.
+VARDEX_WINE_RUN=$(mktemp -d /tmp/vardex-demo.XXXXXX)
+export VARDEX_WINE_RUN
+trap 'kill $(jobs -p) 2>/dev/null || true; "${wine[@]}" --cleanup || true' EXIT
 # A Wine that cannot be set up says so in one line; there is nothing to show without it.
 "${wine[@]}" --setup >/dev/null || exit 1
-trap 'kill $(jobs -p) 2>/dev/null || true; "${wine[@]}" --cleanup || true' EXIT
 
 arch=$("${wine[@]}" --lane)
 echo "running the $arch programs: $("${wine[@]}" --lanes)"

@@ -6,7 +6,8 @@ packages=(cmake g++ make googletest libgtest-dev python3
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine64 wine32:i386
-          clang clang-tidy cppcheck libclang-rt-14-dev valgrind "$@")
+          clang clang-tidy cppcheck libclang-rt-14-dev valgrind python3-pefile
+          mosquitto mosquitto-clients "$@")
 
 # Wine's 32-bit half comes from the i386 architecture.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -1,18 +1,25 @@
 #!/usr/bin/env python3
 """Runs Windows programs under Wine: the one place the tests, the benchmarks and the demo do it.
 
-One private 64-bit prefix (null graphics driver) and one persistent wineserver serve a whole run.
+A run (one make test, make demo, make bench or make soak) has a folder of its own, named by
+VARDEX_WINE_RUN, and in it one Wine prefix per stand-in PC (pc1, pc2, ...), each with its own
+wineserver and so its own window list and mailslot namespace: two runs on one machine never meet,
+and one run can stand for several machines. Each prefix is a copy of a template that is made once
+per user and Wine version (64-bit, null graphics driver), so a new PC costs a copy, not a boot.
 Each program gets the loader its PE header asks for: the 32-bit loader for 32-bit programs, the
 64-bit loader for 64-bit ones. The 32-bit loader is itself a 32-bit Linux program, so on a kernel
 without 32-bit support only the 64-bit lane runs; VARDEX_WINE_32BIT=0 forces that case.
 
-  wine_runner.py --setup             make the prefix if needed and start the wineserver
-  wine_runner.py --cleanup           stop the wineserver
+  wine_runner.py --setup [N]         make this run's PCs 1..N (default 1) and start their servers
+  wine_runner.py --cleanup           stop this run's servers and remove its folder
   wine_runner.py --lanes             one line: which bitnesses run here, and why
   wine_runner.py --lane              x86 where 32-bit programs run, else x64
-  wine_runner.py --run EXE [ARG...]  run EXE with its own loader, in place of this process
+  wine_runner.py --run [--pc N] EXE [ARG...]  run EXE on PC N (default 1), in place of this process
 """
+import fcntl
 import os
+import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -20,19 +27,38 @@ import sys
 LOADER32 = "/usr/lib/wine/wine"
 LOADER64 = "/usr/lib/wine/wine64"
 SERVER = "/usr/lib/wine/wineserver64"
-PREFIX = os.environ.get("VARDEX_WINEPREFIX", "/tmp/vardex-wine64-%d" % os.getuid())
-ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEARCH="win64", WINESERVER=SERVER, WINEDEBUG="-all",
-           WINEDLLOVERRIDES="mscoree,mshtml=")
-ENV.pop("DISPLAY", None)
-ENV.pop("WINELOADER", None)
+BASE_ENV = dict(os.environ, WINEARCH="win64", WINESERVER=SERVER, WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=")
+BASE_ENV.pop("DISPLAY", None)
+BASE_ENV.pop("WINELOADER", None)
+BASE_ENV.pop("WINEPREFIX", None)
 SKIP = 77  # CTest's SKIP_RETURN_CODE for the tests of a lane that cannot run here
 INSTALL = "install Debian's wine, wine64 and wine32:i386 (bash tools/install-deps.sh, as root)"
+READY = ".vardex-template"  # written last into a finished template
 
 MACHINES = {0x014C: "x86", 0x8664: "x64"}
 
 
 class WineError(Exception):
     """Wine cannot be used here; the message is one line saying what failed and what to do."""
+
+
+def run_dir():
+    """This run's folder; every PC of the run is a prefix inside it."""
+    # The build's default serves a plain ctest; make's targets name a fresh folder per run.
+    folder = os.environ.get("VARDEX_WINE_RUN") or os.environ.get("VARDEX_WINE_RUN_DEFAULT")
+    if not folder:
+        raise WineError("VARDEX_WINE_RUN must name this run's own folder (make test, make demo "
+                        "and make bench set it)")
+    return os.path.abspath(folder)
+
+
+def prefix(pc=1):
+    return os.path.join(run_dir(), "pc%d" % pc)
+
+
+def environment(pc=1):
+    return dict(BASE_ENV, WINEPREFIX=prefix(pc))
 
 
 def bitness(path):
@@ -50,15 +76,16 @@ def bitness(path):
     return MACHINES[machine]
 
 
-def command(path, args=()):
-    """The command line and environment that run the Windows program at path."""
+def command(path, args=(), pc=1):
+    """The command line and environment that run the Windows program at path on PC pc."""
+    env = environment(pc)
     if bitness(path) == "x86":
-        return [LOADER32, path] + list(args), ENV
-    return [LOADER64, path] + list(args), dict(ENV, WINELOADER=LOADER64)
+        return [LOADER32, path] + list(args), env
+    return [LOADER64, path] + list(args), dict(env, WINELOADER=LOADER64)
 
 
-def popen(path, args=(), **kw):
-    argv, env = command(path, args)
+def popen(path, args=(), pc=1, **kw):
+    argv, env = command(path, args, pc)
     return subprocess.Popen(argv, env=env, **kw)
 
 
@@ -103,7 +130,7 @@ def lanes_line():
     return "Wine lanes: x64 runs, x86 is skipped; %s" % why
 
 
-def _quiet(argv, timeout, env=ENV):
+def _quiet(argv, timeout, env):
     """Runs a set-up step; any failure becomes one WineError line."""
     try:
         done = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -115,53 +142,117 @@ def _quiet(argv, timeout, env=ENV):
     return done.returncode
 
 
-def setup():
-    """Makes the prefix if it does not exist yet and starts the run's one wineserver."""
+def template():
+    """The finished template prefix for this user and Wine version, made if need be. A lock
+    keeps two runs that start together from making it twice."""
     for path in (LOADER64, SERVER):
         if not os.access(path, os.X_OK):
             raise WineError("Wine's 64-bit loader or server %s is missing; %s" % (path, INSTALL))
-    loader64 = dict(ENV, WINELOADER=LOADER64)
-    registry = os.path.join(PREFIX, "system.reg")
-    if os.path.exists(registry):
-        with open(registry, errors="replace") as f:
-            if "#arch=win64" not in f.read(4096):
-                raise WineError("%s is not a 64-bit Wine prefix; remove it or name another with "
-                                "VARDEX_WINEPREFIX" % PREFIX)
-    else:
-        code = _quiet([LOADER64, "wineboot", "-i"], 300, loader64)
+    try:
+        version = subprocess.run([LOADER64, "--version"], capture_output=True, text=True,
+                                 timeout=60).stdout.strip()
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise WineError("Wine's 64-bit loader does not answer (%s); %s" % (e, INSTALL))
+    name = "vardex-wine-template-%d-%s" % (os.getuid(), re.sub(r"[^\w.-]+", "_", version))
+    folder = os.path.join("/tmp", name)
+    if os.path.exists(os.path.join(folder, READY)):
+        return folder
+    with open(folder + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if os.path.exists(os.path.join(folder, READY)):
+            return folder
+        shutil.rmtree(folder, ignore_errors=True)
+        building = "%s.%d" % (folder, os.getpid())
+        shutil.rmtree(building, ignore_errors=True)
+        env = dict(BASE_ENV, WINEPREFIX=building, WINELOADER=LOADER64)
+        code = _quiet([LOADER64, "wineboot", "-i"], 300, env)
         if code != 0:
-            raise WineError("wineboot could not make the Wine prefix %s (exit %d); %s" % (
-                PREFIX, code, INSTALL))
-        code = _quiet([LOADER64, "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
-                       "/d", "null", "/f"], 120, loader64)
+            raise WineError("wineboot could not make a Wine prefix in %s (exit %d); %s" % (
+                building, code, INSTALL))
+        code = _quiet([LOADER64, "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v",
+                       "Graphics", "/d", "null", "/f"], 120, env)
         if code != 0:
             raise WineError("could not select Wine's null graphics driver (reg exited %d)" % code)
-    # Settle and restart: the desktop process reads the driver setting only when it starts, and
-    # the server writes the registry out when it stops.
-    _quiet([SERVER, "-k"], 60)
-    _quiet([SERVER, "-w"], 60)
-    if not os.path.exists(registry):
-        raise WineError("no Wine prefix at %s after wineboot; %s" % (PREFIX, INSTALL))
-    # Its output goes nowhere: a server holding a runner's output pipe would hang the runner.
-    subprocess.Popen([SERVER, "-p"], env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL, start_new_session=True)
+        # The server writes the registry out when it stops; a copy must not have one running.
+        _quiet([SERVER, "-k"], 60, env)
+        _quiet([SERVER, "-w"], 60, env)
+        if not os.path.exists(os.path.join(building, "system.reg")):
+            raise WineError("no Wine prefix in %s after wineboot; %s" % (building, INSTALL))
+        open(os.path.join(building, READY), "w").close()
+        os.rename(building, folder)
+    return folder
+
+
+def copy_prefix(source, target):
+    """Copies a prefix: the drive links as links, Wine's program files (nine tenths of its 700 MB,
+    never written after set-up) as hard links where the file system allows, the rest for real."""
+    for folder, dirs, files in os.walk(source):
+        into = os.path.join(target, os.path.relpath(folder, source))
+        os.makedirs(into, exist_ok=True)
+        for name in dirs + files:
+            path, copy = os.path.join(folder, name), os.path.join(into, name)
+            if os.path.islink(path):
+                os.symlink(os.readlink(path), copy)
+            elif name in files and name.lower().endswith((".dll", ".exe")):
+                try:
+                    os.link(path, copy)
+                except OSError:
+                    shutil.copy2(path, copy)
+            elif name in files:
+                shutil.copy2(path, copy)
+        dirs[:] = [d for d in dirs if not os.path.islink(os.path.join(folder, d))]
+
+
+def start_pc(pc=1):
+    """Makes PC pc of this run from the template, if it is not there yet, and starts its server."""
+    where = prefix(pc)
+    if not os.path.exists(os.path.join(where, "system.reg")):
+        os.makedirs(run_dir(), exist_ok=True)
+        try:
+            copy_prefix(template(), where)
+        except OSError as e:
+            raise WineError("could not copy the Wine template to %s: %s" % (where, e))
+    env = environment(pc)
+    # Its output goes nowhere: a server holding a runner's output pipe would hang the runner. A
+    # second start for a prefix whose server runs ends at once. It outlives its last client by
+    # ten minutes, far longer than any pause of a run, so a run that is killed leaves no server
+    # behind for long.
+    subprocess.Popen([SERVER, "-p600"], env=env, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     # Warm up each lane, so that no scenario's timings are a cold start's.
-    if _quiet([LOADER64, "cmd", "/c", "exit"], 120, loader64) != 0:
-        raise WineError("Wine's 64-bit loader could not run cmd in %s; %s" % (PREFIX, INSTALL))
+    if _quiet([LOADER64, "cmd", "/c", "exit"], 120, dict(env, WINELOADER=LOADER64)) != 0:
+        raise WineError("Wine's 64-bit loader could not run cmd in %s; %s" % (where, INSTALL))
     if runs_32bit()[0]:
-        _quiet([LOADER32, "cmd", "/c", "exit"], 120)
-    print("Wine prefix %s ready; %s" % (PREFIX, lanes_line()))
+        _quiet([LOADER32, "cmd", "/c", "exit"], 120, env)
+    return where
+
+
+def setup(pcs=1):
+    """Starts this run afresh with PCs 1..pcs; what an earlier run left in its folder goes."""
+    cleanup()
+    for pc in range(1, pcs + 1):
+        start_pc(pc)
+    print("Wine run %s ready with %d PC%s; %s" % (run_dir(), pcs, "" if pcs == 1 else "s",
+                                                   lanes_line()))
 
 
 def cleanup():
-    if os.access(SERVER, os.X_OK):
-        _quiet([SERVER, "-k"], 60)
+    """Stops every server of this run and removes its folder."""
+    folder = run_dir()
+    if not os.path.isdir(folder):
+        return
+    for name in sorted(os.listdir(folder)):
+        if re.fullmatch(r"pc\d+", name) and os.access(SERVER, os.X_OK):
+            env = dict(BASE_ENV, WINEPREFIX=os.path.join(folder, name))
+            _quiet([SERVER, "-k"], 60, env)
+            _quiet([SERVER, "-w"], 60, env)
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 def main(argv):
     try:
-        if argv == ["--setup"]:
-            setup()
+        if argv[:1] == ["--setup"] and len(argv) <= 2:
+            setup(int(argv[1]) if len(argv) == 2 else 1)
         elif argv == ["--cleanup"]:
             cleanup()
         elif argv == ["--lanes"]:
@@ -169,7 +260,10 @@ def main(argv):
         elif argv == ["--lane"]:
             print(lane())
         elif len(argv) >= 2 and argv[0] == "--run":
-            args, env = command(argv[1], argv[2:])
+            pc = 1
+            if argv[1] == "--pc" and len(argv) >= 4:
+                pc, argv = int(argv[2]), argv[2:]
+            args, env = command(argv[1], argv[2:], pc)
             os.execve(args[0], args, env)
         else:
             print(__doc__.strip())

@@ -5,7 +5,7 @@
                                              bitness (x86 unless named); "N passed, N failed"
   wine_e2e.py --list                         name every scenario
 
-Needs the prefix and server of tools/wine_runner.py --setup. Where 32-bit programs cannot run,
+Needs the Wine run (VARDEX_WINE_RUN) that tools/wine_runner.py --setup prepares. Where 32-bit programs cannot run,
 an x86 run prints why and exits with the skip code. Ticks are one second and Wine processes
 start slowly, so every wait has a generous margin.
 """
@@ -389,6 +389,9 @@ def run_scenarios(scenarios, names, arch):
         except Failure as e:
             failed += 1
             print("FAIL %s: %s" % (name, e))
+        except Exception as e:  # anything unforeseen is a failed check too, in one line
+            failed += 1
+            print("FAIL %s: unexpected %s: %s" % (name, type(e).__name__, e))
         finally:
             run.close()
         sys.stdout.flush()

@@ -56,18 +56,24 @@ class RunnerTest(unittest.TestCase):
                 else:
                     self.assertEqual(wine_runner.bitness(path), want)
 
-    def test_each_program_gets_its_own_loader(self):
+    def test_each_program_gets_its_own_loader_and_pc(self):
         x86 = self.file("a.exe", pe_image(0x014C))
         x64 = self.file("b.exe", pe_image(0x8664))
+        run = os.path.join(self.dir.name, "run")
+        os.environ["VARDEX_WINE_RUN"] = run
         argv, env = wine_runner.command(x86, ["."])
         self.assertEqual(argv, [wine_runner.LOADER32, x86, "."])
         self.assertNotIn("WINELOADER", env)
-        argv, env = wine_runner.command(x64, [])
+        argv, env = wine_runner.command(x64, [], pc=2)
         self.assertEqual(argv, [wine_runner.LOADER64, x64])
         self.assertEqual(env["WINELOADER"], wine_runner.LOADER64)
-        for e in (wine_runner.command(x86)[1], env):
-            self.assertEqual((e["WINEPREFIX"], e["WINEARCH"], e["WINESERVER"]),
-                             (wine_runner.PREFIX, "win64", wine_runner.SERVER))
+        # Each PC of a run is a prefix of its own inside the run's folder, and so another run,
+        # with another folder, never shares one.
+        self.assertEqual(wine_runner.command(x86)[1]["WINEPREFIX"], os.path.join(run, "pc1"))
+        self.assertEqual(env["WINEPREFIX"], os.path.join(run, "pc2"))
+        self.assertEqual((env["WINEARCH"], env["WINESERVER"]), ("win64", wine_runner.SERVER))
+        del os.environ["VARDEX_WINE_RUN"]
+        self.assertRaises(wine_runner.WineError, wine_runner.command, x86)
 
     def test_32bit_probe(self):
         works = self.file("works", b"#!/bin/sh\necho wine-8.0\n", executable=True)

@@ -5,7 +5,7 @@
   wine_soak.py --list         name every scenario
 
 Runs the 32-bit relay where 32-bit programs run, else the 64-bit one, and says which. Uses the
-Wine prefix and server that tools/wine_runner.py --setup prepares.
+Wine run (VARDEX_WINE_RUN) that tools/wine_runner.py --setup prepares.
 """
 import os
 import random
