@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The release archive is reproducible and says what it holds: built with make release from two
 copies of the sources in folders of different names and depths, it comes out byte-identical,
-its SHA256SUMS match its files, and its texts have Windows line ends. Prints one line per check
+its SHA256SUMS match its files, it names the toolchain that made it, and its texts (the sums
+too) have Windows line ends. Prints one line per check
 and "N passed, N failed".
 """
 import hashlib
@@ -15,7 +16,7 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXPECTED = {"vardex-x86.exe", "vardex-x64.exe", "slot-listen-x86.exe", "slot-listen-x64.exe",
             "probe-standin-x86.exe", "probe-standin-x64.exe", "README.txt", "LICENSE.txt",
-            "SHA256SUMS"}
+            "BUILDINFO.txt", "SHA256SUMS"}
 
 
 def sources():
@@ -73,13 +74,17 @@ def main():
         expect("SHA256SUMS covers every other file", set(sums) == EXPECTED - {"SHA256SUMS"})
         wrong = [n for n, d in sums.items() if hashlib.sha256(files.get(n, b"")).hexdigest() != d]
         expect("every sum matches its file", not wrong, ", ".join(wrong))
-        for text in ("README.txt", "LICENSE.txt"):
+        for text in ("README.txt", "LICENSE.txt", "BUILDINFO.txt", "SHA256SUMS"):
             data = files.get(text, b"")
             expect("%s has Windows line ends only" % text,
                    data and data.count(b"\n") == data.count(b"\r\n"))
         readme = files.get("README.txt", b"").decode()
         expect("README.txt is the Windows user's part",
                "Using it on Windows" in readme and "Building and testing" not in readme)
+        info = files.get("BUILDINFO.txt", b"").decode()
+        expect("BUILDINFO.txt names the compilers, binutils, runtime and zip writer",
+               all(w in info for w in ("i686 compiler: i686-w64-mingw32-g++", "x86_64 binutils",
+                                       "mingw-w64-i686-dev", "zip writer: Python")))
         expect("LICENSE.txt names the authors", b"the vardex authors" in files.get("LICENSE.txt", b""))
 
     failed = results.count(False)

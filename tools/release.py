@@ -4,17 +4,21 @@
   release.py [OUT_DIR]
 
 Takes both relays and both bitnesses of slot-listen and probe-standin from dist/ (make dist),
-the Windows user's part of README.md as README.txt and LICENSE as LICENSE.txt (CRLF line ends),
-and adds SHA256SUMS over those files. The version is the build's; entries are sorted, with fixed
-times (SOURCE_DATE_EPOCH, else the commit's time) and fixed attributes.
+the Windows user's part of README.md as README.txt, LICENSE as LICENSE.txt and BUILDINFO.txt
+(the toolchain that made it), and adds SHA256SUMS over those files; every text has CRLF line
+ends, for Notepad. The version is the build's; entries are sorted, with fixed times
+(SOURCE_DATE_EPOCH, else the commit's time) and fixed attributes. The same bytes come from the
+same toolchain: BUILDINFO.txt names it so that anyone can check.
 """
 import hashlib
 import os
+import platform
 import re
 import subprocess
 import sys
 import time
 import zipfile
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAMS = ["vardex-x86.exe", "vardex-x64.exe", "slot-listen-x86.exe", "slot-listen-x64.exe",
@@ -51,6 +55,39 @@ def readme_for_windows():
     return windows_text(intro + text[start:end] + "\n")
 
 
+def first_line(argv):
+    try:
+        done = subprocess.run(argv, capture_output=True, text=True)
+    except OSError:
+        return "not found"
+    return (done.stdout.strip().splitlines() or ["unknown"])[0]
+
+
+def build_info(name):
+    """What made the programs and the archive: compilers, binutils, the MinGW-w64 runtime and
+    the zip writer, with Debian's package versions where there are any."""
+    packages = ["g++-mingw-w64-i686-posix", "g++-mingw-w64-x86-64-posix",
+                "binutils-mingw-w64-i686", "binutils-mingw-w64-x86-64", "mingw-w64-i686-dev",
+                "mingw-w64-x86-64-dev"]
+    lines = ["%s was built with this toolchain; the same toolchain gives the same bytes." % name,
+             ""]
+    for triplet in ("i686", "x86_64"):
+        lines.append("%s compiler: %s" % (triplet, first_line(
+            ["%s-w64-mingw32-g++-posix" % triplet, "--version"])))
+        lines.append("%s binutils: %s" % (triplet, first_line(
+            ["%s-w64-mingw32-ld" % triplet, "--version"])))
+        lines.append("%s resource compiler: %s" % (triplet, first_line(
+            ["%s-w64-mingw32-windres" % triplet, "--version"])))
+    lines.append("zip writer: Python %s zipfile, deflate level 9, zlib %s" % (
+        platform.python_version(), zlib.ZLIB_RUNTIME_VERSION))
+    lines.append("")
+    lines.append("Debian packages:")
+    for package in packages:
+        version = first_line(["dpkg-query", "-W", "-f=${Version}\\n", package])
+        lines.append("  %s %s" % (package, version if version else "not installed"))
+    return windows_text("\n".join(lines) + "\n")
+
+
 def main(argv):
     out = argv[0] if argv else os.path.join(ROOT, "dist")
     name = "vardex-%s" % version()
@@ -61,8 +98,10 @@ def main(argv):
     files["README.txt"] = readme_for_windows()
     with open(os.path.join(ROOT, "LICENSE")) as f:
         files["LICENSE.txt"] = windows_text(f.read())
-    files["SHA256SUMS"] = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), file)
-                                  for file, data in sorted(files.items())).encode()
+    files["BUILDINFO.txt"] = build_info(name)
+    files["SHA256SUMS"] = windows_text("".join(
+        "%s  %s\n" % (hashlib.sha256(data).hexdigest(), file)
+        for file, data in sorted(files.items())))
 
     os.makedirs(out, exist_ok=True)
     archive = os.path.join(out, name + ".zip")
