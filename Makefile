@@ -12,13 +12,16 @@ build/x86/CMakeCache.txt:
 build/x64/CMakeCache.txt:
 	cmake --preset x64
 
-# The release programs and the tools, 32-bit (the primary target) and 64-bit.
+# The release programs (the relay and the bridge) and the tools, 32-bit (the primary target) and
+# 64-bit.
 dist: build/x86/CMakeCache.txt build/x64/CMakeCache.txt
 	cmake --build --preset x86 -j2
 	cmake --build --preset x64 -j2
 	mkdir -p dist
-	cp build/x86/vardex-x86.exe build/x86/probe-standin-x86.exe build/x86/slot-listen-x86.exe dist/
-	cp build/x64/vardex-x64.exe build/x64/probe-standin-x64.exe build/x64/slot-listen-x64.exe dist/
+	cp build/x86/vardex-x86.exe build/x86/bridge/vardex-bridge-x86.exe build/x86/probe-standin-x86.exe \
+	    build/x86/slot-listen-x86.exe dist/
+	cp build/x64/vardex-x64.exe build/x64/bridge/vardex-bridge-x64.exe build/x64/probe-standin-x64.exe \
+	    build/x64/slot-listen-x64.exe dist/
 
 # dist/vardex-<version>.zip: the programs, README.txt, LICENSE.txt and SHA256SUMS, byte-identical
 # from every build of a commit.
@@ -54,7 +57,7 @@ test: dist host sanitize fuzz-build
 
 # The edit-test loop: host unit tests and the release programs' PE contract, no Wine.
 check: dist host
-	ctest --preset host -LE 'wine|soak|release'
+	ctest --preset host -LE 'wine|soak|release|bridge'
 
 # Each fuzz target for FUZZ_SECONDS (make fuzz FUZZ_SECONDS=600 for a long run).
 FUZZ_SECONDS ?= 120

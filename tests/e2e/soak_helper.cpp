@@ -4,6 +4,8 @@
 //                            stand-in monitor and prints its time and what it found
 //   soak-helper handles NAME prints the handle count of the process whose file is NAME
 //   soak-helper base NAME    prints the address at which that process's program was loaded
+//   soak-helper send N       writes N reports " CPU:<i> MB:38", i from 1, to the local mailslot
+//   soak-helper junk SIZE    writes one datagram of SIZE bytes that is no report
 //   soak-helper . relocated PATH
 //                            loads the relay program at PATH away from its preferred address,
 //                            its relocations applied by the loader, and runs it in this process.
@@ -18,6 +20,7 @@
 #include <tlhelp32.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static int SearchTick() {
@@ -180,7 +183,29 @@ static int RunRelocated(const char* path) {
     return 2;
 }
 
+// Datagrams for the bridge's runs, written as the relay writes them: open, write, close.
+static int Send(long count, long junkSize) {
+    static char junk[70000];
+    long sent = 0;
+    for (long i = 1; i <= count; ++i) {
+        char text[100];
+        int length = junkSize > 0 ? 0 : snprintf(text, sizeof text, " CPU:%ld MB:38", i) + 1;
+        HANDLE slot = CreateFileA("\\\\.\\mailslot\\VARDslot", GENERIC_WRITE, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (slot == INVALID_HANDLE_VALUE) continue;
+        if (junkSize > 0) memset(junk, 'x', sizeof junk);
+        DWORD written = 0;
+        DWORD size = junkSize > 0 ? static_cast<DWORD>(junkSize) : static_cast<DWORD>(length);
+        sent += WriteFile(slot, junkSize > 0 ? junk : text, size, &written, nullptr) != 0;
+        CloseHandle(slot);
+    }
+    printf("sent %ld\n", sent);
+    return sent == count ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 3 && strcmp(argv[1], "send") == 0) return Send(atol(argv[2]), 0);
+    if (argc >= 3 && strcmp(argv[1], "junk") == 0) return Send(1, atol(argv[2]));
     if (argc >= 2 && strcmp(argv[1], "search-tick") == 0) return SearchTick();
     if (argc >= 3 && strcmp(argv[1], "handles") == 0) return Handles(argv[2]);
     if (argc >= 3 && strcmp(argv[1], "base") == 0) return Base(argv[2]);

@@ -45,11 +45,14 @@ def exe(name, arch):
 class Program:
     """A Wine process whose standard output lines are collected with their arrival times."""
 
-    def __init__(self, path, args=(), stdin=True):
+    def __init__(self, path, args=(), stdin=True, pc=1, stderr=subprocess.DEVNULL):
         self.path = path
         self.process = wine_runner.popen(
-            path, args, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, errors="replace")
+            path, args, pc, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=stderr, text=True, errors="replace")
+        self.start_reading()
+
+    def start_reading(self):
         self.lines = []
         self.changed = threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
@@ -96,9 +99,9 @@ class Program:
 
 
 class Probe(Program):
-    def __init__(self, arch, cpu=47, mb=38, options=()):
+    def __init__(self, arch, cpu=47, mb=38, options=(), pc=1):
         super().__init__(exe("probe-standin", arch),
-                         ["--cpu", str(cpu), "--mb", str(mb)] + list(options))
+                         ["--cpu", str(cpu), "--mb", str(mb)] + list(options), pc=pc)
         self.wait_line(r"^ready$", START)
 
     def set(self, command):
@@ -118,8 +121,8 @@ class Probe(Program):
 class Listener(Program):
     LINE = re.compile(r'^\S+ (\d+) bytes "(.*)"$')
 
-    def __init__(self, arch):
-        super().__init__(exe("slot-listen", arch), stdin=False)
+    def __init__(self, arch, pc=1):
+        super().__init__(exe("slot-listen", arch), stdin=False, pc=pc)
         self.wait_line(r"^listening on ", START)
 
     def datagrams(self):
@@ -181,11 +184,11 @@ class Run:
     def probe(self, **kw):
         return self.add(Probe(self.arch, **kw))
 
-    def listen(self):
-        return self.add(Listener(self.arch))
+    def listen(self, pc=1):
+        return self.add(Listener(self.arch, pc))
 
-    def relay(self, *args):
-        return self.add(Program(exe("vardex", self.arch), args, stdin=False))
+    def relay(self, *args, pc=1):
+        return self.add(Program(exe("vardex", self.arch), args, stdin=False, pc=pc))
 
     def stop_relay(self, relay):
         """Stops a running relay with a second start; returns both exit codes."""
@@ -207,11 +210,11 @@ def report(text):
     return text.encode() + b"\0"
 
 
-def helper(arch, *args):
+def helper(arch, *args, pc=1, timeout=60):
     """Runs the soak helper of that bitness to its end; returns the lines it printed."""
     path = os.path.join(ROOT, "build", arch, "soak-helper-%s.exe" % arch)
-    program = Program(path, args, stdin=False)
-    program.wait_exit(60)
+    program = Program(path, args, stdin=False, pc=pc)
+    program.wait_exit(timeout)
     return [line for _, line in program.lines]
 
 
@@ -376,11 +379,11 @@ def relocated_load(run):
     expect(run.stop_relay(relay) == (0, 0), "exit codes were not 0")
 
 
-def run_scenarios(scenarios, names, arch):
+def run_scenarios(scenarios, names, arch, run_class=None):
     """Runs the named scenarios (all when none is named), each with its own processes."""
     passed = failed = 0
     for name in names or list(scenarios):
-        run = Run(arch)
+        run = (run_class or Run)(arch)
         began = time.monotonic()
         try:
             scenarios[name](run)

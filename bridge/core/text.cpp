@@ -1,0 +1,75 @@
+// Text built into fixed buffers.
+#include "bridge/core/text.h"
+
+void AppendBytes(TextBuilder* text, const uint8_t* bytes, uint32_t size) {
+    for (uint32_t i = 0; i < size; ++i) {
+        // One place is kept for the NUL.
+        if (text->size + 1 >= text->capacity) {
+            text->failed = 1;
+            return;
+        }
+        text->out[text->size++] = static_cast<char>(bytes[i]);
+    }
+}
+
+void AppendText(TextBuilder* text, const char* part) {
+    AppendBytes(text, reinterpret_cast<const uint8_t*>(part), TextLength(part));
+}
+
+void AppendInt(TextBuilder* text, int32_t value) {
+    char digits[12];
+    int count = 0;
+    // Work on the negative side: it holds the most negative value too.
+    int32_t rest = value < 0 ? value : -value;
+    do {
+        digits[count++] = static_cast<char>('0' - rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    if (value < 0) digits[count++] = '-';
+    while (count > 0) {
+        char c = digits[--count];
+        AppendBytes(text, reinterpret_cast<const uint8_t*>(&c), 1);
+    }
+}
+
+void AppendJsonEscaped(TextBuilder* text, const char* part) {
+    static const char kHex[] = "0123456789abcdef";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(part); *p != 0; ++p) {
+        if (*p == '"' || *p == '\\') {
+            const char escaped[3] = {'\\', static_cast<char>(*p), 0};
+            AppendText(text, escaped);
+        } else if (*p < 0x20 || *p == 0x7F) {
+            const char escaped[7] = {'\\', 'u', '0', '0', kHex[*p >> 4], kHex[*p & 15], 0};
+            AppendText(text, escaped);
+        } else {
+            AppendBytes(text, p, 1);
+        }
+    }
+}
+
+uint32_t FinishText(TextBuilder* text) {
+    if (text->capacity == 0) return 0;
+    if (text->failed) text->size = 0;
+    text->out[text->size] = 0;
+    return text->size;
+}
+
+void ZeroBytes(void* record, uint32_t size) {
+    // volatile keeps the compiler from turning the loop into a call to memset.
+    volatile uint8_t* p = static_cast<uint8_t*>(record);
+    while (size-- > 0) *p++ = 0;
+}
+
+uint32_t TextLength(const char* text) {
+    uint32_t length = 0;
+    while (text[length] != 0) ++length;
+    return length;
+}
+
+int TextEquals(const char* a, const char* b) {
+    while (*a != 0 && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}

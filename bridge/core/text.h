@@ -1,0 +1,30 @@
+// Text built into a caller's fixed buffer, NUL-terminated; once anything does not fit, the
+// whole text is void (length 0), never cut short.
+#ifndef VARDEX_BRIDGE_CORE_TEXT_H
+#define VARDEX_BRIDGE_CORE_TEXT_H
+
+#include <stdint.h>
+
+struct TextBuilder {
+    char* out;
+    uint32_t capacity;  // including the NUL
+    uint32_t size;
+    int failed;
+};
+
+void AppendText(TextBuilder* text, const char* part);
+void AppendBytes(TextBuilder* text, const uint8_t* bytes, uint32_t size);
+void AppendInt(TextBuilder* text, int32_t value);
+// The part as the inside of a JSON string: quote, backslash and controls escaped.
+void AppendJsonEscaped(TextBuilder* text, const char* part);
+// Terminates the text; returns its length, or 0 (with an empty text) when it did not fit.
+uint32_t FinishText(TextBuilder* text);
+
+// Zeroes a record without a temporary copy of it on the stack.
+void ZeroBytes(void* record, uint32_t size);
+
+// Length of a NUL-terminated text, and whether two are equal.
+uint32_t TextLength(const char* text);
+int TextEquals(const char* a, const char* b);
+
+#endif

@@ -1,0 +1,302 @@
+// The bridge's Windows side: thin forwards to WS2_32 and KERNEL32.
+#include "bridge/platform/win32/win32_bridge_platform.h"
+
+#include "bridge/core/text.h"
+
+// After our headers: they define some of the same constant names, as macros.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+namespace {
+
+void SayError(char* why, uint32_t size, const char* what, int code) {
+    TextBuilder text = {why, size, 0, 0};
+    AppendText(&text, what);
+    AppendText(&text, " (error ");
+    AppendInt(&text, code);
+    AppendText(&text, ")");
+    FinishText(&text);
+}
+
+HANDLE Handle(uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+uint8_t received[4096];
+
+}  // namespace
+
+const uint8_t* Win32Network::Received() const { return received; }
+
+int Win32Network::Start() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 0;
+    event = reinterpret_cast<uintptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    return event != 0;
+}
+
+int Win32Network::TryNext(char* why, uint32_t whySize) {
+    int last = 0;
+    while (next != nullptr) {
+        addrinfo* address = static_cast<addrinfo*>(next);
+        next = address->ai_next;
+        SOCKET s = ::socket(address->ai_family, SOCK_STREAM, IPPROTO_TCP);
+        if (s == INVALID_SOCKET) {
+            last = WSAGetLastError();
+            continue;
+        }
+        // Reports are small and each should leave at once.
+        BOOL on = TRUE;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+        // The event makes the socket non-blocking: the connect finishes in the main wait.
+        WSAEventSelect(s, Handle(event), FD_CONNECT | FD_READ | FD_CLOSE);
+        if (::connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0 ||
+            WSAGetLastError() == WSAEWOULDBLOCK) {
+            socket = s;
+            return 1;
+        }
+        last = WSAGetLastError();
+        closesocket(s);
+    }
+    SayError(why, whySize, "cannot connect", last);
+    return 0;
+}
+
+int Win32Network::Connect(const char* host, uint16_t port, char* why, uint32_t whySize) {
+    Close();
+    char service[8];
+    TextBuilder text = {service, sizeof service, 0, 0};
+    AppendInt(&text, port);
+    FinishText(&text);
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* list = nullptr;
+    int code = getaddrinfo(host, service, &hints, &list);
+    if (code != 0) {
+        SayError(why, whySize, "cannot resolve the broker's name", code);
+        return 0;
+    }
+    addresses = list;
+    next = list;
+    return TryNext(why, whySize);
+}
+
+NetworkEvent Win32Network::Take(char* why, uint32_t whySize) {
+    receivedSize = 0;
+    if (socket == INVALID_SOCKET) {
+        ResetEvent(Handle(event));
+        return kNetNothing;
+    }
+    WSANETWORKEVENTS events;
+    if (WSAEnumNetworkEvents(socket, Handle(event), &events) != 0) {
+        SayError(why, whySize, "socket failed", WSAGetLastError());
+        return kNetClosed;
+    }
+    if (events.lNetworkEvents & FD_CONNECT) {
+        int code = events.iErrorCode[FD_CONNECT_BIT];
+        if (code == 0) return kNetConnected;
+        closesocket(socket);
+        socket = INVALID_SOCKET;
+        if (TryNext(why, whySize)) return kNetNothing;
+        SayError(why, whySize, "connection refused or unreachable", code);
+        return kNetConnectFailed;
+    }
+    // FD_CLOSE is told once, maybe before the last bytes are read: remember it until they are.
+    if (events.lNetworkEvents & FD_CLOSE) closeSeen = 1;
+    int got = recv(socket, reinterpret_cast<char*>(received), sizeof received, 0);
+    if (got > 0) {
+        receivedSize = static_cast<uint32_t>(got);
+        return kNetData;
+    }
+    if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+        if (!closeSeen) return kNetNothing;
+        SayError(why, whySize, "the broker closed the connection", events.iErrorCode[FD_CLOSE_BIT]);
+        return kNetClosed;
+    }
+    SayError(why, whySize, got == 0 ? "the broker closed the connection" : "receive failed",
+             got == 0 ? 0 : WSAGetLastError());
+    return kNetClosed;
+}
+
+int Win32Network::Send(const uint8_t* data, uint32_t size) {
+    while (size > 0 && socket != INVALID_SOCKET) {
+        int sent = ::send(socket, reinterpret_cast<const char*>(data), static_cast<int>(size), 0);
+        if (sent > 0) {
+            data += sent;
+            size -= static_cast<uint32_t>(sent);
+            continue;
+        }
+        if (WSAGetLastError() != WSAEWOULDBLOCK) return 0;
+        // A full send buffer: wait a little for room; a broker that takes nothing for seconds
+        // is as good as gone.
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(socket, &writable);
+        timeval limit = {5, 0};
+        if (select(0, nullptr, &writable, nullptr, &limit) != 1) return 0;
+    }
+    return size == 0;
+}
+
+void Win32Network::Close() {
+    closeSeen = 0;
+    if (socket != INVALID_SOCKET) {
+        closesocket(socket);
+        socket = INVALID_SOCKET;
+    }
+    if (addresses != nullptr) {
+        freeaddrinfo(static_cast<addrinfo*>(addresses));
+        addresses = next = nullptr;
+    }
+    ResetEvent(Handle(event));
+}
+
+void Win32Console::WriteLine(const char* text) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char line[600];
+    TextBuilder out = {line, sizeof line, 0, 0};
+    const int parts[3] = {now.wHour, now.wMinute, now.wSecond};
+    for (int i = 0; i < 3; ++i) {
+        if (parts[i] < 10) AppendText(&out, "0");
+        AppendInt(&out, parts[i]);
+        AppendText(&out, i < 2 ? ":" : " vardex-bridge: ");
+    }
+    AppendText(&out, text);
+    AppendText(&out, "\r\n");
+    uint32_t size = FinishText(&out);
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, size, &written, nullptr);  // ignore errors
+}
+
+void WriteError(const char* text) {
+    DWORD written;
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    WriteFile(error, text, TextLength(text), &written, nullptr);  // ignore errors
+    WriteFile(error, "\r\n", 2, &written, nullptr);
+}
+
+FileHandle Win32SlotWriter::CreateFileA(const char* path, uint32_t desiredAccess,
+                                        uint32_t shareMode, void* securityAttributes,
+                                        uint32_t creationDisposition,
+                                        uint32_t flagsAndAttributes, FileHandle templateFile) {
+    return reinterpret_cast<FileHandle>(::CreateFileA(
+        path, desiredAccess, shareMode, static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
+        creationDisposition, flagsAndAttributes, Handle(templateFile)));
+}
+
+int Win32SlotWriter::WriteFile(FileHandle file, const void* buffer, uint32_t count,
+                               uint32_t* written, void* overlapped) {
+    DWORD done = 0;
+    BOOL ok = ::WriteFile(Handle(file), buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
+    *written = done;
+    return ok;
+}
+
+int Win32SlotWriter::CloseHandle(FileHandle handle) { return ::CloseHandle(Handle(handle)); }
+
+namespace {
+
+// One datagram at a time: as large as a local mailslot message may be made here, so every
+// datagram is read whole and none can stay behind to block the slot.
+const DWORD kSlotMessageMax = 65535;
+uint8_t slotData[kSlotMessageMax];
+DWORD slotSize;
+
+DWORD WINAPI ReadSlot(LPVOID context) {
+    SlotReader* reader = static_cast<SlotReader*>(context);
+    for (;;) {
+        // Blocks until a datagram arrives: overlapped reads of a mailslot block under Wine too,
+        // so the wait happens here, on a thread of its own.
+        if (!ReadFile(Handle(reader->slot), slotData, kSlotMessageMax, &slotSize, nullptr)) {
+            return 1;
+        }
+        SetEvent(Handle(reader->ready));
+        WaitForSingleObject(Handle(reader->taken), INFINITE);
+    }
+}
+
+}  // namespace
+
+int SlotReader::Start() {
+    // A writer of a message over the maximum gets an error: nothing oversized enters the slot.
+    HANDLE created = CreateMailslotA("\\\\.\\mailslot\\VARDslot", kSlotMessageMax,
+                                     MAILSLOT_WAIT_FOREVER, nullptr);
+    if (created == INVALID_HANDLE_VALUE) return 0;
+    slot = reinterpret_cast<uintptr_t>(created);
+    ready = reinterpret_cast<uintptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    taken = reinterpret_cast<uintptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    HANDLE thread = CreateThread(nullptr, 0, ReadSlot, this, 0, nullptr);
+    if (ready == 0 || taken == 0 || thread == nullptr) return 0;
+    ::CloseHandle(thread);
+    return 1;
+}
+
+void SlotReader::Taken() { SetEvent(Handle(taken)); }
+const uint8_t* SlotReader::Data() const { return slotData; }
+uint32_t SlotReader::Size() const { return slotSize; }
+
+int ComputerName(char* out, uint32_t size) {
+    DWORD length = size;
+    return GetComputerNameA(out, &length) != 0;
+}
+
+int EnvironmentValue(const char* name, char* out, uint32_t size) {
+    DWORD length = GetEnvironmentVariableA(name, out, size);
+    if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return -1;
+    return length >= size ? -2 : static_cast<int>(length);
+}
+
+int FirstLineOf(const char* path, char* out, uint32_t size) {
+    HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    DWORD got = 0;
+    BOOL ok = ReadFile(file, out, size, &got, nullptr);
+    ::CloseHandle(file);
+    if (!ok) return -1;
+    uint32_t length = 0;
+    while (length < got && out[length] != '\r' && out[length] != '\n') ++length;
+    if (length >= size) return -2;
+    out[length] = 0;
+    return static_cast<int>(length);
+}
+
+uint32_t TickCount() { return GetTickCount(); }
+
+const char* CommandLine() { return GetCommandLineA(); }
+
+namespace {
+
+HANDLE stopRequested;
+HANDLE stopDone;
+
+BOOL WINAPI OnConsoleEvent(DWORD kind) {
+    SetEvent(stopRequested);
+    // Windows ends the process when this returns from close, log-off or shutdown.
+    if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT) {
+        WaitForSingleObject(stopDone, 4000);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+uintptr_t WatchStopRequests() {
+    stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    stopDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    return reinterpret_cast<uintptr_t>(stopRequested);
+}
+
+void StopDone() { SetEvent(stopDone); }
+
+uint32_t WaitForAny(const uintptr_t* events, uint32_t count, uint32_t milliseconds) {
+    HANDLE handles[4];
+    for (uint32_t i = 0; i < count && i < 4; ++i) handles[i] = Handle(events[i]);
+    DWORD result = WaitForMultipleObjects(count, handles, FALSE, milliseconds);
+    return result < WAIT_OBJECT_0 + count ? result - WAIT_OBJECT_0 : count;
+}
+
+void ExitWith(int code) { ExitProcess(static_cast<UINT>(code)); }

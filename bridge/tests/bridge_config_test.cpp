@@ -1,0 +1,134 @@
+// The bridge's command line: word splitting as Windows programs do it, and every option's checks.
+#include "bridge/core/bridge_config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Split(const char* line, uint32_t storage = 256) {
+    std::vector<char> buffer(storage);
+    const char* words[8];
+    int count = SplitCommandLine(line, buffer.data(), storage, words, 8);
+    if (count < 0) return {"<too long>"};
+    return std::vector<std::string>(words, words + count);
+}
+
+TEST(BridgeConfig, SplitCommandLine) {
+    using W = std::vector<std::string>;
+    EXPECT_EQ(Split("b.exe publish  --broker\th:1"), (W{"b.exe", "publish", "--broker", "h:1"}));
+    EXPECT_EQ(Split("\"C:\\Program Files\\b.exe\" a"), (W{"C:\\Program Files\\b.exe", "a"}));
+    EXPECT_EQ(Split("b --name \"a b\"c"), (W{"b", "--name", "a bc"}));
+    EXPECT_EQ(Split("b \\\\\"x y\""), (W{"b", "\\x y"}));      // 2n backslashes: n, and a quote
+    EXPECT_EQ(Split("b \\\"x"), (W{"b", "\"x"}));              // 2n+1: n and a literal quote
+    EXPECT_EQ(Split("b a\\\\b"), (W{"b", "a\\\\b"}));           // not before a quote: as they are
+    EXPECT_EQ(Split("b \"a\"\"b\""), (W{"b", "a\"b"}));        // two quotes inside quotes
+    EXPECT_EQ(Split("b \"\""), (W{"b", ""}));                  // an empty quoted word
+    EXPECT_EQ(Split("   "), W{});
+    EXPECT_EQ(Split("a b c d e f g h i"), W{"<too long>"});   // more words than room
+    EXPECT_EQ(Split("abcdefgh", 8), W{"<too long>"});         // more bytes than room
+}
+
+struct Outcome {
+    ParseOutcome outcome;
+    BridgeConfig config;
+    std::string message;
+};
+
+Outcome Parse(std::vector<const char*> words) {
+    Outcome o;
+    char message[200];
+    o.outcome = ParseBridgeArgs(static_cast<int>(words.size()), words.data(), &o.config, message,
+                                sizeof message);
+    o.message = message;
+    return o;
+}
+
+TEST(BridgeConfig, GoodCommandLines) {
+    Outcome o = Parse({"publish", "--broker", "mqtt.lan"});
+    ASSERT_EQ(o.outcome, kParseRun);
+    EXPECT_EQ(o.config.role, kRolePublish);
+    EXPECT_STREQ(o.config.host, "mqtt.lan");
+    EXPECT_EQ(o.config.port, 1883);
+    EXPECT_STREQ(o.config.prefix, "vardex");
+    EXPECT_STREQ(o.config.name, "");  // the entry puts the computer name here
+    EXPECT_EQ(o.config.discovery, 1);
+    EXPECT_EQ(o.config.keepAliveSeconds, 30);
+
+    o = Parse({"deliver", "--broker", "[::1]:8883", "--name", "PC02", "--from", "PC01", "--head",
+               "PC01", "--prefix", "home/pcs", "--user", "u", "--password-file", "C:\\p.txt",
+               "--keepalive", "5"});
+    ASSERT_EQ(o.outcome, kParseRun) << o.message;
+    EXPECT_STREQ(o.config.host, "::1");
+    EXPECT_EQ(o.config.port, 8883);
+    EXPECT_STREQ(o.config.from, "PC01");
+    EXPECT_STREQ(o.config.head, "PC01");
+    EXPECT_STREQ(o.config.prefix, "home/pcs");
+    EXPECT_STREQ(o.config.passwordFile, "C:\\p.txt");
+    EXPECT_EQ(o.config.keepAliveSeconds, 5);
+
+    o = Parse({"publish", "--broker", "h", "--discovery", "off", "--unit", "F"});
+    EXPECT_EQ(o.config.discovery, 0);
+    EXPECT_EQ(o.config.fahrenheit, 1);
+    EXPECT_EQ(Parse({"publish", "--broker", "h", "--help"}).outcome, kParseHelp);
+    EXPECT_EQ(Parse({"--version"}).outcome, kParseVersion);
+}
+
+TEST(BridgeConfig, RefusedCommandLines) {
+    const std::string name65(65, 'n');
+    const std::string head73(73, 'h');
+    const struct {
+        std::vector<const char*> words;
+        const char* says;
+    } cases[] = {
+        {{}, "name a role"},
+        {{"relay", "--broker", "h"}, "unknown role"},
+        {{"publish"}, "--broker HOST[:PORT] is needed"},
+        {{"publish", "--broker"}, "needs a value"},
+        {{"publish", "--broker", "h:0"}, "--broker"},
+        {{"publish", "--broker", "h:65536"}, "--broker"},
+        {{"publish", "--broker", "h:"}, "--broker"},
+        {{"publish", "--broker", ":1883"}, "--broker"},
+        {{"publish", "--broker", "[::1"}, "--broker"},
+        {{"publish", "--broker", "h", "--password", "x"}, "never taken on the command line"},
+        {{"publish", "--broker", "h", "--bogus", "x"}, "unknown option"},
+        {{"publish", "--broker", "h", "--head", "X"}, "publish does not take"},
+        {{"deliver", "--broker", "h", "--unit", "F"}, "deliver does not take"},
+        {{"publish", "--broker", "h", "--name", ""}, "--name"},
+        {{"publish", "--broker", "h", "--name", "a/b"}, "--name"},
+        {{"publish", "--broker", "h", "--name", "a+b"}, "--name"},
+        {{"publish", "--broker", "h", "--name", "a#"}, "--name"},
+        {{"publish", "--broker", "h", "--name", "a b"}, "--name"},
+        {{"publish", "--broker", "h", "--name", "\x7f"}, "--name"},
+        {{"publish", "--broker", "h", "--name", name65.c_str()}, "--name"},
+        {{"publish", "--broker", "h", "--name", "+"}, "--name"},
+        {{"deliver", "--broker", "h", "--from", "a/b"}, "--from"},
+        {{"deliver", "--broker", "h", "--head", ""}, "--head"},
+        {{"deliver", "--broker", "h", "--head", head73.c_str()}, "--head"},
+        {{"deliver", "--broker", "h", "--head", "a\x7f"}, "--head"},
+        {{"publish", "--broker", "h", "--prefix", ""}, "--prefix"},
+        {{"publish", "--broker", "h", "--prefix", "/v"}, "--prefix"},
+        {{"publish", "--broker", "h", "--prefix", "v/"}, "--prefix"},
+        {{"publish", "--broker", "h", "--prefix", "v/#"}, "--prefix"},
+        {{"publish", "--broker", "h", "--prefix", "v+"}, "--prefix"},
+        {{"publish", "--broker", "h", "--discovery", "on"}, "--discovery"},
+        {{"publish", "--broker", "h", "--unit", "K"}, "--unit"},
+        {{"publish", "--broker", "h", "--keepalive", "0"}, "--keepalive"},
+        {{"publish", "--broker", "h", "--keepalive", "1e3"}, "--keepalive"},
+        {{"publish", "--broker", "h", "--password-env", "P"}, "a password needs --user"},
+        {{"publish", "--broker", "h", "--user", "u", "--password-env", "P", "--password-file",
+          "f"}, "not both"},
+    };
+    for (const auto& c : cases) {
+        Outcome o = Parse(c.words);
+        std::string line;
+        for (const char* w : c.words) line += std::string(w) + " ";
+        EXPECT_EQ(o.outcome, kParseError) << line;
+        EXPECT_NE(o.message.find(c.says), std::string::npos) << line << "-> " << o.message;
+        EXPECT_EQ(o.message.find('\n'), std::string::npos) << line;
+    }
+}
+
+}  // namespace

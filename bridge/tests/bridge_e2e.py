@@ -1,0 +1,379 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real vardex-bridge under Wine, against a private mosquitto.
+
+  bridge_e2e.py [--arch x86|x64] SCENARIO...   run scenarios with the programs of one bitness
+                                               (x86 unless named); "N passed, N failed"
+  bridge_e2e.py --list                         name every scenario
+
+Each scenario starts its own broker on a free loopback port (anonymous off, a password file),
+and stops it at the end. Wine PC 1 and PC 2 of the run (VARDEX_WINE_RUN) stand for two
+machines, each with its own mailslot namespace. Where 32-bit programs cannot run, an x86 run
+prints why and exits with the skip code.
+"""
+import json
+import os
+import pwd
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+# The bridge reads its password from here in some runs; Wine hands the environment on.
+PASSWORD = "s3cret pass"
+os.environ["VARDEX_TEST_MQTT_PASSWORD"] = PASSWORD
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import wine_e2e as e2e  # noqa: E402
+from wine_e2e import CHANGE, START, expect, report, wine_runner  # noqa: E402
+
+USER = "vardex"
+STATUS = "vardex/PC01/status"
+SCENARIOS = {}
+
+
+def scenario(function):
+    SCENARIOS[function.__name__] = function
+    return function
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class Native(e2e.Program):
+    """A Linux program whose output lines are collected like a Wine program's."""
+
+    def __init__(self, argv, stdin=False):
+        self.path = argv[0]
+        self.process = subprocess.Popen(
+            argv, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, text=True, errors="replace")
+        self.start_reading()
+
+
+class Subscriber(Native):
+    """mosquitto_sub printing each message as its retain flag, topic and payload in hex."""
+
+    def __init__(self, broker, topic):
+        super().__init__(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-u", USER,
+                          "-P", PASSWORD, "-t", topic, "-t", "ready/#", "-v", "-F", "%r %t %x"])
+        # Subscribed once a message of our own comes back.
+        deadline = time.monotonic() + 20
+        while not any(" ready/" in l for _, l in self.lines):
+            expect(time.monotonic() < deadline and self.running(),
+                   "mosquitto_sub did not subscribe: %r" % self.lines)
+            broker.publish("ready/%d" % os.getpid(), b"x")
+            time.sleep(0.2)
+
+    def messages(self, topic=None):
+        """(arrival time, retained, topic, payload bytes) of every message, ours left out."""
+        out = []
+        for t, line in list(self.lines):
+            parts = line.split(" ", 2)
+            if len(parts) < 2 or parts[1].startswith("ready/") or parts[0] not in ("0", "1"):
+                continue
+            payload = bytes.fromhex(parts[2]) if len(parts) == 3 else b""
+            if topic is None or parts[1] == topic:
+                out.append((t, parts[0] == "1", parts[1], payload))
+        return out
+
+    def payloads(self, topic):
+        return [m[3] for m in self.messages(topic)]
+
+    def wait_for(self, topic, payload, timeout, after=0.0):
+        """The arrival time of the first message with that topic and payload after a time."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for t, _, got_topic, got in self.messages(topic):
+                if t >= after and got == payload:
+                    return t
+            expect(time.monotonic() < deadline, "no %r on %s within %.0f s; saw %r" % (
+                payload, topic, timeout, [(m[2], m[3]) for m in self.messages()][-12:]))
+            time.sleep(0.05)
+
+
+class Broker:
+    """A private mosquitto: a free loopback port, a password file, no anonymous access."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="vardex-broker-")
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        self.passwords = os.path.join(self.folder, "passwd")
+        open(self.passwords, "w").close()
+        subprocess.run(["mosquitto_passwd", "-b", self.passwords, USER, PASSWORD], check=True,
+                       capture_output=True)
+        self.config = os.path.join(self.folder, "mosquitto.conf")
+        self.log = os.path.join(self.folder, "mosquitto.log")
+        with open(self.config, "w") as f:
+            # Run as root, mosquitto would switch to its own user, who cannot read these files.
+            f.write("listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\n"
+                    "persistence false\nlog_dest file %s\nlog_type all\nuser %s\n" % (
+                        self.port, self.passwords, self.log, pwd.getpwuid(os.getuid()).pw_name))
+        self.process = None
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(["mosquitto", "-c", self.config], stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 0.5).close()
+                return
+            except OSError:
+                expect(time.monotonic() < deadline and self.process.poll() is None,
+                       "mosquitto did not start on port %d" % self.port)
+                time.sleep(0.05)
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+
+    def address(self):
+        return "127.0.0.1:%d" % self.port
+
+    def publish(self, topic, payload, retain=False):
+        argv = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u", USER, "-P",
+                PASSWORD, "-t", topic, "-q", "1", "-s"] + (["-r"] if retain else [])
+        subprocess.run(argv, input=payload, check=True, capture_output=True, timeout=20)
+
+    def log_lines(self):
+        with open(self.log, errors="replace") as f:
+            return f.read().splitlines()
+
+    def close(self):
+        self.stop()
+
+
+class BridgeRun(e2e.Run):
+    """A scenario's Wine programs, its brokers and its subscribers; everything ends with it."""
+
+    def broker(self):
+        return self.add(Broker())
+
+    def subscribe(self, broker, topic="#"):
+        return self.add(Subscriber(broker, topic))
+
+    def bridge(self, role, broker, *args, pc=1, password=True):
+        argv = [role, "--broker", broker.address(), "--user", USER]
+        if password:
+            argv += ["--password-env", "VARDEX_TEST_MQTT_PASSWORD"]
+        program = e2e.Program(e2e.exe("vardex-bridge", self.arch), argv + list(args),
+                              stdin=False, pc=pc, stderr=subprocess.STDOUT)
+        return self.add(program)
+
+    def close(self):
+        for p in reversed(self.programs):
+            if isinstance(p, Broker):
+                p.close()
+            else:
+                p.kill()
+
+
+def stop_cleanly(program, timeout=15):
+    """Ctrl+C, as Wine passes SIGINT on to a console program; returns its exit code."""
+    program.process.send_signal(signal.SIGINT)
+    return program.wait_exit(timeout)
+
+
+def discovery(subscriber, sensor, timeout=START, after=0.0):
+    topic = "homeassistant/sensor/vardex_PC01_%s/config" % sensor
+    deadline = time.monotonic() + timeout
+    while True:
+        found = [m for m in subscriber.messages(topic) if m[0] >= after]
+        if found:
+            return json.loads(found[-1][3].decode())
+        expect(time.monotonic() < deadline, "no discovery config on %s" % topic)
+        time.sleep(0.05)
+
+
+@scenario
+def publish_reports(run):
+    """Relay and publish on one PC: online, both discovery configs, and per change the state and
+    the report byte for byte; a datagram that is no report is dropped whole and counted."""
+    broker = run.broker()
+    sub = run.subscribe(broker)
+    probe = run.probe(cpu=47, mb=38)
+    relay = run.relay()
+    bridge = run.bridge("publish", broker, "--name", "PC01")
+    sub.wait_for(STATUS, b"online", START)
+    for sensor, template in (("cpu", "{{ value_json.cpu }}"), ("mb", "{{ value_json.mb }}")):
+        config = discovery(sub, sensor)
+        expect(config["value_template"] == template and config["unit_of_measurement"] == "°C"
+               and config["device_class"] == "temperature" and config["state_class"] ==
+               "measurement" and config["availability_topic"] == STATUS and
+               config["state_topic"] == "vardex/PC01/state" and
+               config["device"]["identifiers"] == ["vardex_PC01"], "config %r" % config)
+    sub.wait_for("vardex/PC01/report", report(" CPU:47 MB:38"), START)
+    sub.wait_for("vardex/PC01/state", b'{"cpu":47,"mb":38}', CHANGE)
+    changed = probe.set("cpu 48")
+    arrived = sub.wait_for("vardex/PC01/report", report(" CPU:48 MB:38"), CHANGE, changed)
+    sub.wait_for("vardex/PC01/state", b'{"cpu":48,"mb":38}', CHANGE, changed)
+    print("    change to MQTT message: %.2f s" % (arrived - changed))
+
+    lines = e2e.helper(run.arch, "junk", "65535")
+    expect(lines == ["sent 1"], "the large datagram was not written: %r" % lines)
+    bridge.wait_line(r"dropped 1 datagrams that were not reports", 10)
+    changed = probe.set("mb 39")
+    sub.wait_for("vardex/PC01/report", report(" CPU:48 MB:39"), CHANGE, changed)
+    expect(sub.payloads("vardex/PC01/report") == [report(" CPU:47 MB:38"), report(" CPU:48 MB:38"),
+                                                  report(" CPU:48 MB:39")],
+           "reports %r" % sub.payloads("vardex/PC01/report"))
+    expect(stop_cleanly(bridge) == 0, "a clean stop did not exit 0")
+    sub.wait_for(STATUS, b"offline", 10)
+    expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
+
+
+@scenario
+def broker_restart(run):
+    """The broker stops and comes back on the same port: the bridge reconnects within its
+    backoff and publishes online, discovery and the latest state; what changed meanwhile is not
+    replayed as a report."""
+    broker = run.broker()
+    probe = run.probe(cpu=47, mb=38)
+    relay = run.relay()
+    bridge = run.bridge("publish", broker, "--name", "PC01", "--keepalive", "5")
+    bridge.wait_line(r"connected to ", START)
+    time.sleep(3)
+    broker.stop()
+    lost = bridge.wait_line(r"connection to the broker lost", 15)[0]
+    probe.set("cpu 50")
+    time.sleep(2.5)
+    probe.set("cpu 51")
+    time.sleep(2.5)
+    restarted = time.monotonic()
+    broker.start()
+    sub = run.subscribe(broker)
+    sub.wait_for("vardex/PC01/state", b'{"cpu":51,"mb":38}', 20)
+    sub.wait_for(STATUS, b"online", 5)
+    discovery(sub, "cpu", 5)
+    discovery(sub, "mb", 5)
+    _, at, _ = bridge.wait_line(r"connected to ", 5, lost)
+    print("    reconnected %.1f s after the broker came back" % (at - restarted))
+    time.sleep(2)
+    expect(sub.payloads("vardex/PC01/report") == [], "replayed: %r" % sub.payloads(
+        "vardex/PC01/report"))
+    changed = probe.set("cpu 52")
+    sub.wait_for("vardex/PC01/report", report(" CPU:52 MB:38"), CHANGE, changed)
+    expect(stop_cleanly(bridge) == 0, "a clean stop did not exit 0")
+    expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
+
+
+@scenario
+def offline_when_killed_or_stopped(run):
+    """Killed, the bridge leaves its will, offline; stopped cleanly, it says offline itself and
+    disconnects."""
+    broker = run.broker()
+    sub = run.subscribe(broker, STATUS)
+    bridge = run.bridge("publish", broker, "--name", "PC01", "--discovery", "off")
+    sub.wait_for(STATUS, b"online", START)
+    killed = time.monotonic()
+    bridge.process.kill()
+    bridge.process.wait()
+    sub.wait_for(STATUS, b"offline", 15, killed)
+    again = run.bridge("publish", broker, "--name", "PC01", "--discovery", "off")
+    started = time.monotonic()
+    sub.wait_for(STATUS, b"online", START, started)
+    expect(stop_cleanly(again) == 0, "a clean stop did not exit 0")
+    sub.wait_for(STATUS, b"offline", 10, started)
+    expect(any("vardex-publish-PC01 disconnected." in l for l in broker.log_lines()),
+           "no clean DISCONNECT in the broker's log")
+    retained = run.subscribe(broker, STATUS)
+    retained.wait_for(STATUS, b"offline", 10)
+    expect(retained.messages(STATUS)[-1][1], "offline was not retained")
+
+
+@scenario
+def refusals(run):
+    """A wrong password: one line and exit 3. Another owner of VARDslot: exit 2. A bad
+    argument: one line and exit 2."""
+    broker = run.broker()
+    wrong = run.add(e2e.Program(e2e.exe("vardex-bridge", run.arch), [
+        "deliver", "--broker", broker.address(), "--user", USER, "--password-file",
+        windows_path(__file__)], stdin=False, stderr=subprocess.STDOUT))
+    expect(wrong.wait_exit(START) == 3, "a wrong password did not exit 3")
+    said = [l for _, l in wrong.lines if "refused" in l]
+    expect(len(said) == 1 and "CONNACK 5" in said[0], "said %r" % wrong.lines)
+    run.listen()
+    owned = run.bridge("publish", broker)
+    expect(owned.wait_exit(START) == 2, "a second owner of VARDslot did not exit 2")
+    expect(any("another program owns" in l for _, l in owned.lines), "said %r" % owned.lines)
+    bad = run.bridge("publish", broker, "--name", "a/b")
+    expect(bad.wait_exit(START) == 2, "a bad name did not exit 2")
+    expect(len(bad.lines) == 1 and "--name" in bad.lines[0][1], "said %r" % bad.lines)
+
+
+@scenario
+def deliver_to_the_mailslot(run):
+    """Published reports reach the local mailslot byte for byte, or headed with --head;
+    retained, oversized, malformed and own-name payloads never do."""
+    broker = run.broker()
+    listen = run.listen()
+    # Retained before the bridge subscribes: the broker hands it over flagged retained.
+    broker.publish("vardex/PC01/report", report("PC01 CPU:46 MB:38"), retain=True)
+    bridge = run.bridge("deliver", broker, "--name", "PC02")
+    bridge.wait_line(r"connected to ", START)
+    time.sleep(1)
+    broker.publish("vardex/PC01/report", report("PC01 CPU:47 MB:38"))
+    listen.wait_count(1, 10)
+    broker.publish("vardex/PC01/report", report("PC01 " + "9" * 200))
+    broker.publish("vardex/PC01/report", report("x" * 5000))
+    broker.publish("vardex/PC01/report", b"hello")
+    broker.publish("vardex/PC02/report", report("PC02 CPU:1 MB:1"))
+    broker.publish("vardex/PC01/report", report(". CPU:-3 MB:05"))
+    listen.wait_count(2, 10)
+    time.sleep(1)
+    expect(listen.texts() == [report("PC01 CPU:47 MB:38"), report(". CPU:-3 MB:05")],
+           "got %r" % listen.texts())
+    expect(stop_cleanly(bridge) == 0, "a clean stop did not exit 0")
+
+    headed = run.bridge("deliver", broker, "--name", "PC02", "--from", "PC01", "--head", "HOME")
+    headed.wait_line(r"connected to ", START)
+    time.sleep(1)
+    broker.publish("vardex/PC03/report", report("PC03 CPU:1 MB:1"))  # not from PC01
+    broker.publish("vardex/PC01/report", report(" CPU:49 MB:38"))
+    listen.wait_count(3, 10)
+    time.sleep(1)
+    expect(listen.texts()[2:] == [report("HOME CPU:49 MB:38")], "got %r" % listen.texts())
+
+
+@scenario
+def two_pcs(run):
+    """Two machines: the relay and publish on the first, deliver and slot-listen on the second;
+    a change on the first arrives on the second, headed as a relay would head it."""
+    broker = run.broker()
+    wine_runner.start_pc(2)
+    far = run.listen(pc=2)
+    run.bridge("deliver", broker, "--name", "PC02", "--head", "PC02", pc=2)
+    probe = run.probe(cpu=47, mb=38)
+    relay = run.relay()
+    run.bridge("publish", broker, "--name", "PC01")
+    far.wait_count(1, START)
+    changed = probe.set("cpu 48")
+    arrived = far.wait_count(2, CHANGE + 2)[1][0]
+    print("    change on PC 1 to datagram on PC 2: %.2f s" % (arrived - changed))
+    expect(far.texts() == [report("PC02 CPU:47 MB:38"), report("PC02 CPU:48 MB:38")],
+           "got %r" % far.texts())
+    expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
+
+
+def main(argv, scenarios=SCENARIOS):
+    if argv == ["--list"]:
+        print("\n".join(scenarios))
+        return 0
+    arch = "x86"
+    if argv[:1] == ["--arch"] and len(argv) > 1:
+        arch, argv = argv[1], argv[2:]
+    if arch == "x86" and not wine_runner.runs_32bit()[0]:
+        print("SKIPPED: the 32-bit lane cannot run here: %s" % wine_runner.runs_32bit()[1])
+        return wine_runner.SKIP
+    return e2e.run_scenarios(scenarios, argv, arch, BridgeRun)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,35 @@
+// A broker connection and a console in memory: every connect, send and close, and every log
+// line, recorded in order; sent packets are kept as readable lines.
+#ifndef VARDEX_BRIDGE_TESTS_FAKE_NETWORK_H
+#define VARDEX_BRIDGE_TESTS_FAKE_NETWORK_H
+
+#include "bridge/platform/network.h"
+
+#include <string>
+#include <vector>
+
+class FakeNetwork final : public Network {
+public:
+    int refuseConnect = 0;  // Connect fails at once
+    int refuseSend = 0;
+    std::vector<std::string> calls;  // "connect host:port", "close", and each packet sent
+    std::string sentBytes;           // every byte sent, in order
+
+    int Connect(const char* host, uint16_t port, char* why, uint32_t whySize) override;
+    int Send(const uint8_t* data, uint32_t size) override;
+    void Close() override;
+    // The calls since the last Take, cleared.
+    std::vector<std::string> Take();
+};
+
+class FakeConsole final : public Console {
+public:
+    std::vector<std::string> lines;
+    void WriteLine(const char* text) override { lines.push_back(text); }
+};
+
+// One packet as a line: its type and what matters of it, e.g.
+// "PUBLISH q1 r1 vardex/PC01/status online" or "CONNECT vardex-publish-PC01 will r1 q1 ...".
+std::string DescribePacket(const std::string& bytes);
+
+#endif
