@@ -22,6 +22,10 @@ from wine_e2e import wine_runner  # noqa: E402
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 import pe_check  # noqa: E402
 
+sys.path.insert(0, os.path.join(ROOT, "bridge", "tests"))
+import bridge_e2e  # noqa: E402
+BRIDGE_CHANGES = int(os.environ.get("VARDEX_BENCH_BRIDGE_CHANGES", "100"))
+
 DRIVER = os.path.join(ROOT, "build", "bench", "bench", "bench_ops_tick")
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 CPU_SECONDS = float(os.environ.get("VARDEX_BENCH_SECONDS", "60"))
@@ -145,6 +149,53 @@ def wine_latency(arch):
         run_.close()
 
 
+def bridge_latency(arch):
+    """Datagram into PC 1's mailslot to mosquitto_sub's output and to PC 2's slot-listen: the
+    soak helper writes each report as the relay would and says when it has."""
+    wine_runner.start_pc(2)
+    run_ = bridge_e2e.BridgeRun(arch)
+    try:
+        broker = run_.broker()
+        sub = run_.subscribe(broker, "vardex/PC01/report")
+        far = run_.listen(pc=2)
+        run_.bridge("deliver", broker, "--name", "PC02", pc=2).wait_line(r"connected to ", 30)
+        run_.bridge("publish", broker, "--name", "PC01", "--discovery", "off").wait_line(
+            r"connected to ", 30)
+        time.sleep(1)
+        writer = run_.add(e2e.Program(os.path.join(ROOT, "build", arch, "soak-helper-%s.exe" % arch),
+                                      ["pipe"]))
+        to_broker, to_far = [], []
+        for i in range(BRIDGE_CHANGES):
+            text = "PC01 CPU:%d MB:38" % (100 + i)
+            mark = len(writer.lines)
+            writer.send(text)
+            sent = writer.wait_line(r"^sent$", 10, mark)[1]
+            to_broker.append(sub.wait_for("vardex/PC01/report", e2e.report(text), 10, sent) - sent)
+            to_far.append(far.wait_count(i + 1, 10)[i][0] - sent)
+            time.sleep(0.2)
+        return to_broker, to_far
+    finally:
+        run_.close()
+
+
+def bridge_idle_cpu(arch):
+    """CPU time of each role, connected and idle, over CPU_SECONDS."""
+    run_ = bridge_e2e.BridgeRun(arch)
+    try:
+        broker = run_.broker()
+        programs = [run_.bridge(role, broker, "--name", "PC01") for role in ("publish", "deliver")]
+        for p in programs:
+            p.wait_line(r"connected to ", 30)
+        time.sleep(2)
+        before = [cpu_ns(p.process.pid) for p in programs]
+        time.sleep(CPU_SECONDS)
+        after = [cpu_ns(p.process.pid) for p in programs]
+        memory = [rss_kib(p.process.pid) for p in programs]
+        return [(a - b) / 1e6 for a, b in zip(after, before)], memory
+    finally:
+        run_.close()
+
+
 def relay_path(arch):
     return os.path.join(ROOT, "dist", "vardex-%s.exe" % arch)
 
@@ -211,7 +262,7 @@ def main():
 
     # The bench's own Wine folder: another run on this machine never meets it.
     os.environ["VARDEX_WINE_RUN"] = tempfile.mkdtemp(prefix="vardex-bench-")
-    wine_runner.setup()
+    wine_runner.setup(2)
     arch = wine_runner.lane()
     try:
         cpu, memory, alive = wine_cpu_and_memory(arch)
@@ -241,6 +292,29 @@ def main():
             len(latencies), 1000 * statistics.median(latencies), 1000 * max(latencies),
             1000 * min(latencies)))
         out("")
+
+        to_broker, to_far = bridge_latency(arch)
+        out("## The bridge under Wine (%s): latency" % arch)
+        out("")
+        out("From a report written into PC 1's mailslot (as the relay writes it) to its arrival, "
+            "over %d reports; PC 1 and PC 2 are two Wine prefixes, the broker a private mosquitto "
+            "on loopback." % len(to_broker))
+        out("")
+        out("| to | median | maximum | minimum |")
+        out("|---|---|---|---|")
+        for label, values in (("mosquitto_sub on the broker", to_broker),
+                              ("slot-listen on PC 2 (publish, broker, deliver)", to_far)):
+            out("| %s | %.1f ms | %.1f ms | %.1f ms |" % (
+                label, 1000 * statistics.median(values), 1000 * max(values), 1000 * min(values)))
+        out("")
+        cpu, memory = bridge_idle_cpu(arch)
+        out("## The bridge under Wine (%s): idle, connected, %.0f s" % (arch, CPU_SECONDS))
+        out("")
+        out("| role | CPU time | per minute | resident memory |")
+        out("|---|---|---|---|")
+        for role, ms, kib in zip(("publish", "deliver"), cpu, memory):
+            out("| %s | %.1f ms | %.1f ms | %d KiB |" % (role, ms, ms * 60 / CPU_SECONDS, kib))
+        out("")
     finally:
         wine_runner.cleanup()
 
@@ -248,8 +322,9 @@ def main():
     out("")
     out("| build | bytes | DLLs imported | functions imported |")
     out("|---|---|---|---|")
-    for name, path in [("vardex-x86.exe", os.path.join(ROOT, "dist", "vardex-x86.exe")),
-                       ("vardex-x64.exe", os.path.join(ROOT, "dist", "vardex-x64.exe"))] + [
+    for name, path in [(n, os.path.join(ROOT, "dist", n)) for n in (
+            "vardex-x86.exe", "vardex-x64.exe", "vardex-bridge-x86.exe",
+            "vardex-bridge-x64.exe")] + [
             ("same sources, MinGW %s (x86)" % n, p) for n, p in default_builds()]:
         dlls, functions = imports_of(path)
         out("| %s | %d | %s | %d |" % (name, os.path.getsize(path), ", ".join(dlls), functions))

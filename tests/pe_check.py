@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the shipped programs against the project's rules; pefile reads the executables.
 
-  pe_check.py OBJDUMP VERSION RELAY... [--tools TOOL...]
+  pe_check.py OBJDUMP VERSION RELAY... [--bridges BRIDGE...] [--tools TOOL...]
 
 Every program: each import is one the project allows (windows_imports.txt), on the Windows the
 program asks for (XP for 32-bit, XP x64 / Server 2003 for 64-bit), and a 64-bit program never
@@ -11,7 +11,10 @@ program within its byte budget, with the usual alignments; every section's raw s
 and flags agree with what it holds, none both writable and executable; relocations and the
 loader's hardening flags (NO_SEH on x86, high-entropy ASLR on x64); unwind data for every x64
 function; a version resource naming the product, the version and the file.
-The tools: system DLLs only. Prints one line per check and "N passed, N failed".
+The bridges: KERNEL32.dll and WS2_32.dll only, a console program within its byte budget,
+with the relays' hardening flags, valid relocations and no section both writable and
+executable, and a version resource of their own. The tools: system DLLs only. Prints one line
+per check and "N passed, N failed".
 """
 import os
 import re
@@ -284,22 +287,67 @@ def check_relay(checks, version, path, pe):
     expect("fixed version numbers", versions == (numbers, numbers), versions)
 
 
+BRIDGE_DLLS = {"KERNEL32.dll", "WS2_32.dll"}
+# Measured, with a little room: code for the codec, the session, both roles and Winsock.
+BRIDGE_MAX_SIZE = {"x86": 24576, "x64": 26624}
+
+
+def check_bridge(checks, version, path, pe):
+    expect = lambda name, ok, detail="": checks.expect(path, name, ok, detail)
+    arch = arch_of(pe)
+    opt = pe.OPTIONAL_HEADER
+    size = len(pe.__data__)
+    expect("size at most %d bytes" % BRIDGE_MAX_SIZE[arch], size <= BRIDGE_MAX_SIZE[arch],
+           "%d bytes" % size)
+    found = imports(pe)
+    expect("imports from KERNEL32.dll and WS2_32.dll only", set(found) == BRIDGE_DLLS,
+           ", ".join(sorted(found)))
+    expect("console subsystem", opt.Subsystem == 3, opt.Subsystem)
+    got = (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion)
+    expect("subsystem version at most %d.%02d" % OLDEST_WINDOWS[arch],
+           got <= OLDEST_WINDOWS[arch], "%d.%02d" % got)
+    expect("loader hardening flags", opt.DllCharacteristics == DLL_CHARACTERISTICS[arch],
+           "%04x" % opt.DllCharacteristics)
+    for s in pe.sections:
+        expect("%s is not both writable and executable" % name_of(s),
+               not (s.Characteristics & WRITE and s.Characteristics & EXECUTE))
+    fixups = [e.rva for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []) for e in block.entries
+              if e.type == RELOCATION_TYPE[arch]]
+    bad = [hex(r) for r in fixups if not opt.ImageBase <= (
+        pe.get_qword_at_rva(r) if arch == "x64" else pe.get_dword_at_rva(r)) <
+        opt.ImageBase + opt.SizeOfImage]
+    expect("relocations present, each fixing an address inside the image", fixups and not bad,
+           "%d, bad %s" % (len(fixups), ", ".join(bad[:5])))
+    strings = {}
+    for info in getattr(pe, "FileInfo", [[]])[0]:
+        for table in getattr(info, "StringTable", []):
+            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    expect("version information", strings.get("ProductVersion") == version and
+           strings.get("OriginalFilename") == os.path.basename(path) and
+           strings.get("InternalName") == "vardex-bridge", strings)
+
+
 def main(argv):
     if len(argv) < 3:
         print(__doc__)
         return 2
     objdump, version, paths = argv[0], argv[1], argv[2:]
-    tools = []
+    tools, bridges = [], []
     if "--tools" in paths:
         tools = paths[paths.index("--tools") + 1:]
         paths = paths[:paths.index("--tools")]
+    if "--bridges" in paths:
+        bridges = paths[paths.index("--bridges") + 1:]
+        paths = paths[:paths.index("--bridges")]
     allowed = allowed_imports()
     checks = Checks()
-    for path in paths + tools:
+    for path in paths + bridges + tools:
         pe = load(path)
         check_every_program(checks, objdump, path, pe, allowed)
         if path in paths:
             check_relay(checks, version, path, pe)
+        elif path in bridges:
+            check_bridge(checks, version, path, pe)
         else:
             found = imports(pe)
             checks.expect(path, "system DLLs only", set(found) <= SYSTEM_DLLS,

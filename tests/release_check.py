@@ -14,7 +14,8 @@ import tempfile
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-EXPECTED = {"vardex-x86.exe", "vardex-x64.exe", "slot-listen-x86.exe", "slot-listen-x64.exe",
+EXPECTED = {"vardex-x86.exe", "vardex-x64.exe", "vardex-bridge-x86.exe", "vardex-bridge-x64.exe",
+            "slot-listen-x86.exe", "slot-listen-x64.exe",
             "probe-standin-x86.exe", "probe-standin-x64.exe", "README.txt", "LICENSE.txt",
             "BUILDINFO.txt", "SHA256SUMS"}
 

@@ -18,9 +18,10 @@ for c in commands:
 json.dump(commands, open("build/lint-x86/compile_commands.json", "w"), indent=1)
 PY
 
-host_sources=(core/*.cpp tests/*.cpp tests/fuzz/*.cpp bench/ops_tick.cpp)
+host_sources=(core/*.cpp tests/*.cpp tests/fuzz/*.cpp bench/ops_tick.cpp bridge/core/*.cpp
+              bridge/tests/*.cpp)
 windows_sources=(app/*.cpp platform/win32/*.cpp tools/*.cpp bench/bare_timer.cpp
-                 tests/e2e/soak_helper.cpp)
+                 tests/e2e/soak_helper.cpp bridge/app/*.cpp bridge/platform/win32/*.cpp)
 status=0
 echo "clang-tidy: ${#host_sources[@]} host sources"
 clang-tidy -p build/host --quiet "${host_sources[@]}" 2>/dev/null || status=1
@@ -34,7 +35,7 @@ echo "cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ \
     --enable=warning,style,performance,portability --inline-suppr --library=googletest \
     --suppressions-list=tools/cppcheck.suppress -I . \
-    core platform app tools tests bench || status=1
+    core platform app tools tests bench bridge || status=1
 
 if [ $status -eq 0 ]; then echo "lint: 3 passed, 0 failed"; else echo "lint: FAILED"; fi
 exit $status

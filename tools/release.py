@@ -3,7 +3,8 @@
 
   release.py [OUT_DIR]
 
-Takes both relays and both bitnesses of slot-listen and probe-standin from dist/ (make dist),
+Takes both relays, both bridges and both bitnesses of slot-listen and probe-standin from dist/
+(make dist),
 the Windows user's part of README.md as README.txt, LICENSE as LICENSE.txt and BUILDINFO.txt
 (the toolchain that made it), and adds SHA256SUMS over those files; every text has CRLF line
 ends, for Notepad. The version is the build's; entries are sorted, with fixed times
@@ -21,8 +22,9 @@ import zipfile
 import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PROGRAMS = ["vardex-x86.exe", "vardex-x64.exe", "slot-listen-x86.exe", "slot-listen-x64.exe",
-            "probe-standin-x86.exe", "probe-standin-x64.exe"]
+PROGRAMS = ["vardex-x86.exe", "vardex-x64.exe", "vardex-bridge-x86.exe", "vardex-bridge-x64.exe",
+            "slot-listen-x86.exe", "slot-listen-x64.exe", "probe-standin-x86.exe",
+            "probe-standin-x64.exe"]
 ZIP_EPOCH = 315532800  # 1980-01-01, the earliest time a zip entry can hold
 
 

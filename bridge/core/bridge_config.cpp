@@ -144,7 +144,7 @@ void SetMessage(char* message, uint32_t size, const char* first, const char* val
     if (value != nullptr) {
         AppendText(&text, " \"");
         // A value too long for the line is named by its start.
-        for (uint32_t i = 0; value[i] != 0 && i < 40; ++i) {
+        for (uint32_t i = 0; i < 40 && value[i] != 0; ++i) {
             char c = static_cast<unsigned char>(value[i]) < 0x20 ? '?' : value[i];
             AppendBytes(&text, reinterpret_cast<const uint8_t*>(&c), 1);
         }

@@ -271,13 +271,10 @@ void HandlePublish(BridgeState* s, uint32_t now) {
         return;
     }
     // Home Assistant says "online" when it starts; it has forgotten the sensors then.
-    ByteSpan status = SpanOf(kHomeAssistantStatus);
-    int isStatus = p.topic.size == status.size;
-    for (uint32_t i = 0; isStatus && i < status.size; ++i) isStatus = p.topic.data[i] == status.data[i];
-    const char online[] = "online";
-    int isOnline = !p.truncated && p.payload.size == 6;
-    for (uint32_t i = 0; isOnline && i < 6; ++i) isOnline = p.payload.data[i] == online[i];
-    if (isStatus && isOnline) PublishDiscovery(s, now);
+    if (SpanEquals(p.topic, kHomeAssistantStatus) && !p.truncated &&
+        SpanEquals(p.payload, "online")) {
+        PublishDiscovery(s, now);
+    }
 }
 
 // One whole packet from the broker.

@@ -7,6 +7,15 @@ ByteSpan SpanOf(const char* text) {
     return ByteSpan{reinterpret_cast<const uint8_t*>(text), size};
 }
 
+int SpanEquals(ByteSpan span, const char* text) {
+    ByteSpan other = SpanOf(text);
+    if (span.size != other.size) return 0;
+    for (uint32_t i = 0; i < span.size; ++i) {
+        if (span.data[i] != other.data[i]) return 0;
+    }
+    return 1;
+}
+
 namespace {
 
 // Appends to a caller's buffer; once anything has not fitted, the whole packet is void.

@@ -15,6 +15,7 @@ struct ByteSpan {
 };
 
 ByteSpan SpanOf(const char* text);
+int SpanEquals(ByteSpan span, const char* text);
 
 // Packet types, as the first byte's high nibble carries them.
 const uint8_t kMqttConnect = 1;

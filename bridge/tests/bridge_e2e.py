@@ -28,6 +28,9 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import wine_e2e as e2e  # noqa: E402
 from wine_e2e import CHANGE, START, expect, report, wine_runner  # noqa: E402
 
+# The runner may have been imported first, with the environment as it was then.
+wine_runner.BASE_ENV["VARDEX_TEST_MQTT_PASSWORD"] = PASSWORD
+
 USER = "vardex"
 STATUS = "vardex/PC01/status"
 SCENARIOS = {}

@@ -35,13 +35,13 @@ TEST(MqttCodec, RemainingLength) {
         {268435456, ""},  // past the protocol's limit
     };
     for (const auto& c : cases) {
-        uint8_t out[4];
+        uint8_t out[4] = {};
         EXPECT_EQ(Hex(out, EncodeRemainingLength(c.length, out)), c.bytes) << c.length;
     }
 }
 
 TEST(MqttCodec, PacketsByteForByte) {
-    uint8_t out[400];
+    uint8_t out[400] = {};
     ConnectOptions minimal = {};
     minimal.clientId = SpanOf("a");
     minimal.keepAliveSeconds = 30;

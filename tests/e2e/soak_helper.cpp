@@ -6,6 +6,8 @@
 //   soak-helper base NAME    prints the address at which that process's program was loaded
 //   soak-helper send N       writes N reports " CPU:<i> MB:38", i from 1, to the local mailslot
 //   soak-helper junk SIZE    writes one datagram of SIZE bytes that is no report
+//   soak-helper pipe         writes each line of its input as one datagram (the line and a NUL)
+//                            and prints "sent" when it has
 //   soak-helper . relocated PATH
 //                            loads the relay program at PATH away from its preferred address,
 //                            its relocations applied by the loader, and runs it in this process.
@@ -203,7 +205,24 @@ static int Send(long count, long junkSize) {
     return sent == count ? 0 : 1;
 }
 
+static int Pipe() {
+    char line[200];
+    while (fgets(line, sizeof line, stdin) != nullptr) {
+        line[strcspn(line, "\r\n")] = 0;
+        HANDLE slot = CreateFileA("\\\\.\\mailslot\\VARDslot", GENERIC_WRITE, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        BOOL ok = slot != INVALID_HANDLE_VALUE &&
+                  WriteFile(slot, line, static_cast<DWORD>(strlen(line)) + 1, &written, nullptr);
+        if (slot != INVALID_HANDLE_VALUE) CloseHandle(slot);
+        printf(ok ? "sent\n" : "not sent\n");
+        fflush(stdout);
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "pipe") == 0) return Pipe();
     if (argc >= 3 && strcmp(argv[1], "send") == 0) return Send(atol(argv[2]), 0);
     if (argc >= 3 && strcmp(argv[1], "junk") == 0) return Send(1, atol(argv[2]));
     if (argc >= 2 && strcmp(argv[1], "search-tick") == 0) return SearchTick();

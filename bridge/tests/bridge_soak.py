@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Soak runs of the real vardex-bridge under Wine: many reports, many broker restarts.
+
+  bridge_soak.py SCENARIO...    run scenarios (all when none is named); "N passed, N failed"
+  bridge_soak.py --list         name every scenario
+
+Runs the 32-bit bridge where 32-bit programs run, else the 64-bit one, and says which.
+"""
+import os
+import re
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bridge_e2e as bridge  # noqa: E402
+from bridge_e2e import START, e2e, expect, wine_runner  # noqa: E402
+
+SCENARIOS = {}
+
+
+def scenario(function):
+    SCENARIOS[function.__name__] = function
+    return function
+
+
+def resources(program):
+    """Resident memory (KiB, from Linux) and handle count (from Windows) of a Wine program."""
+    with open("/proc/%d/status" % program.process.pid) as f:
+        rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+    lines = e2e.helper(wine_runner.bitness(program.path), "handles",
+                       os.path.basename(program.path))
+    handles = int(lines[-1].split()[1]) if lines and lines[-1].startswith("handles") else -1
+    return rss, handles
+
+
+@scenario
+def ten_thousand_reports(run):
+    """10,000 reports through publish as fast as the mailslot takes them: every one published,
+    byte for byte and in order; memory and handles stay flat."""
+    broker = run.broker()
+    sub = run.subscribe(broker, "vardex/PC01/report")
+    program = run.bridge("publish", broker, "--name", "PC01", "--discovery", "off")
+    program.wait_line(r"connected to ", START)
+    e2e.helper(run.arch, "send", "100")
+    deadline = time.monotonic() + 30
+    while len(sub.messages()) < 100:
+        expect(time.monotonic() < deadline, "the first 100 reports did not arrive")
+        time.sleep(0.1)
+    before = resources(program)
+    began = time.monotonic()
+    lines = e2e.helper(run.arch, "send", "10000", timeout=300)
+    expect(lines[-1:] == ["sent 10000"], "the helper said %r" % lines[-3:])
+    deadline = time.monotonic() + 120
+    while len(sub.messages()) < 10100:
+        expect(time.monotonic() < deadline, "%d of 10,100 reports arrived" % len(sub.messages()))
+        time.sleep(0.2)
+    took = time.monotonic() - began
+    after = resources(program)
+    got = sub.payloads("vardex/PC01/report")
+    want = [e2e.report(" CPU:%d MB:38" % i) for i in range(1, 101)] + [
+        e2e.report(" CPU:%d MB:38" % i) for i in range(1, 10001)]
+    expect(got == want, "reports out of order or changed: first difference at %d" % next(
+        (i for i, (a, b) in enumerate(zip(got, want)) if a != b), len(got)))
+    print("    10,000 reports in %.1f s; memory %d -> %d KiB, handles %d -> %d" % (
+        took, before[0], after[0], before[1], after[1]))
+    expect(after[1] <= before[1], "handles grew from %d to %d" % (before[1], after[1]))
+    expect(after[0] <= before[0] + 1024, "memory grew from %d to %d KiB" % (before[0], after[0]))
+    expect(bridge.stop_cleanly(program) == 0, "a clean stop did not exit 0")
+
+
+@scenario
+def fifty_broker_restarts(run):
+    """The broker restarted 50 times: the bridge is back each time within its backoff, and the
+    broker never sees it twice at once."""
+    broker = run.broker()
+    program = run.bridge("publish", broker, "--name", "PC01", "--keepalive", "5")
+    program.wait_line(r"connected to ", START)
+    connect = re.compile(r"New client connected .* as vardex-publish-PC01 ")
+    longest = 0.0
+    for restart in range(1, 51):
+        broker.stop()
+        broker.start()
+        began = time.monotonic()
+        while sum(1 for l in broker.log_lines() if connect.search(l)) < restart + 1:
+            expect(time.monotonic() - began < 10, "not back within 10 s after restart %d" % restart)
+            expect(program.running(), "the bridge ended")
+            time.sleep(0.05)
+        longest = max(longest, time.monotonic() - began)
+    log = broker.log_lines()
+    twice = [l for l in log if "already connected" in l]
+    expect(not twice, "two connections at once: %r" % twice[:3])
+    print("    50 restarts; the longest way back took %.1f s" % longest)
+    expect(bridge.stop_cleanly(program) == 0, "a clean stop did not exit 0")
+
+
+def main(argv):
+    if argv == ["--list"]:
+        print("\n".join(SCENARIOS))
+        return 0
+    arch = wine_runner.lane()
+    print("soak lane: the %s bridge; %s" % (arch, wine_runner.runs_32bit()[1]))
+    return e2e.run_scenarios(SCENARIOS, argv, arch, bridge.BridgeRun)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
