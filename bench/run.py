@@ -211,6 +211,7 @@ def default_builds():
     """The same sources built with MinGW's defaults (C runtime start-up, -O2), plain and stripped."""
     sources = [os.path.join(ROOT, s) for s in (
         "app/crt_entry.cpp", "app/relay_main.cpp", "platform/win32/win32_platform.cpp",
+        "platform/win32/win32_mailslot_client.cpp",
         "core/relay_state.cpp", "core/reading.cpp", "core/poll_cycle.cpp")]
     out = []
     folder = tempfile.mkdtemp(prefix="vardex-bench-builds-")

@@ -13,6 +13,7 @@ endif()
 add_executable(vardex-bridge
     app/bridge_entry.cpp
     platform/win32/win32_bridge_platform.cpp
+    ${PROJECT_SOURCE_DIR}/platform/win32/win32_mailslot_client.cpp
     app/vardex-bridge.rc)
 target_include_directories(vardex-bridge PRIVATE ${PROJECT_SOURCE_DIR}
     ${CMAKE_BINARY_DIR}/generated)

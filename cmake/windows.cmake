@@ -49,6 +49,7 @@ add_executable(vardex WIN32
     app/entry.cpp
     app/relay_main.cpp
     platform/win32/win32_platform.cpp
+    platform/win32/win32_mailslot_client.cpp
     app/vardex.rc)
 target_include_directories(vardex PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR})
 target_compile_options(vardex PRIVATE ${VARDEX_LEAN_FLAGS})
@@ -82,7 +83,8 @@ set_target_properties(bare-timer PROPERTIES OUTPUT_NAME bare-timer-${VARDEX_ARCH
 
 # A helper for the soak runs: one timed search tick, a process's handle count and load address,
 # and the relay run from an address other than its preferred one.
-add_executable(soak-helper tests/e2e/soak_helper.cpp platform/win32/win32_platform.cpp)
+add_executable(soak-helper tests/e2e/soak_helper.cpp platform/win32/win32_platform.cpp
+    platform/win32/win32_mailslot_client.cpp)
 target_include_directories(soak-helper PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(soak-helper PRIVATE vardex_core)
 target_link_options(soak-helper PRIVATE -static -s)

@@ -9,6 +9,7 @@
 #include "bridge/core/bridge_session.h"
 #include "bridge/core/text.h"
 #include "bridge/platform/win32/win32_bridge_platform.h"
+#include "platform/win32/win32_platform.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void ReadPassword() {
     config.hasPassword = 1;
 }
 
-int Run(Win32Network& network, Win32Console& console, Win32SlotWriter& slotWriter,
+int Run(Win32Network& network, Win32Console& console, Win32MailslotClient& slotWriter,
         SlotReader& slotReader) {
     const char* list[32];
     int count = SplitCommandLine(CommandLine(), words, sizeof words, list, 32);
@@ -126,7 +127,7 @@ int Run(Win32Network& network, Win32Console& console, Win32SlotWriter& slotWrite
 extern "C" BRIDGE_ENTRY_ALIGN void BridgeEntry() {
     Win32Network network;
     Win32Console console;
-    Win32SlotWriter slotWriter;
+    Win32MailslotClient slotWriter;
     SlotReader slotReader;
     int code = Run(network, console, slotWriter, slotReader);
     StopDone();

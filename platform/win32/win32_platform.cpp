@@ -1,4 +1,5 @@
-// USER32 and KERNEL32 behind the relay's two platform interfaces.
+// USER32 behind the relay's window system interface; the mailslot client is in
+// win32_mailslot_client.cpp.
 //
 // Our headers come first: <windows.h> then defines the same constant names as macros, with the
 // same values, and they must not rewrite our declarations.
@@ -8,14 +9,13 @@
 
 #include <stddef.h>
 
-// The interface's rectangle and written count are the platform's own layouts, so they pass
+// The interface's rectangle and message are the platform's own layouts, so they pass
 // straight through.
 static_assert(sizeof(WindowRect) == sizeof(RECT) && offsetof(WindowRect, left) == offsetof(RECT, left) &&
                   offsetof(WindowRect, top) == offsetof(RECT, top) &&
                   offsetof(WindowRect, right) == offsetof(RECT, right) &&
                   offsetof(WindowRect, bottom) == offsetof(RECT, bottom),
               "WindowRect must match RECT");
-static_assert(sizeof(uint32_t) == sizeof(DWORD), "the written count must match DWORD");
 static_assert(sizeof(WindowMessage) == sizeof(MSG) && offsetof(WindowMessage, window) == offsetof(MSG, hwnd) &&
                   offsetof(WindowMessage, message) == offsetof(MSG, message) &&
                   offsetof(WindowMessage, wParam) == offsetof(MSG, wParam) &&
@@ -146,22 +146,3 @@ intptr_t Win32WindowSystem::DefWindowProcA(WindowHandle window, uint32_t message
 }
 
 void Win32WindowSystem::PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
-
-FileHandle Win32MailslotClient::CreateFileA(const char* path, uint32_t desiredAccess,
-                                            uint32_t shareMode, void* securityAttributes,
-                                            uint32_t creationDisposition,
-                                            uint32_t flagsAndAttributes, FileHandle templateFile) {
-    return reinterpret_cast<FileHandle>(::CreateFileA(
-        path, desiredAccess, shareMode, static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
-        creationDisposition, flagsAndAttributes, reinterpret_cast<HANDLE>(templateFile)));
-}
-
-int Win32MailslotClient::WriteFile(FileHandle file, const void* buffer, uint32_t count,
-                                   uint32_t* written, void* overlapped) {
-    return ::WriteFile(reinterpret_cast<HANDLE>(file), buffer, count,
-                       reinterpret_cast<DWORD*>(written), static_cast<LPOVERLAPPED>(overlapped));
-}
-
-int Win32MailslotClient::CloseHandle(FileHandle handle) {
-    return ::CloseHandle(reinterpret_cast<HANDLE>(handle));
-}

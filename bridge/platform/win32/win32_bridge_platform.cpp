@@ -177,25 +177,6 @@ void WriteError(const char* text) {
     WriteFile(error, "\r\n", 2, &written, nullptr);
 }
 
-FileHandle Win32SlotWriter::CreateFileA(const char* path, uint32_t desiredAccess,
-                                        uint32_t shareMode, void* securityAttributes,
-                                        uint32_t creationDisposition,
-                                        uint32_t flagsAndAttributes, FileHandle templateFile) {
-    return reinterpret_cast<FileHandle>(::CreateFileA(
-        path, desiredAccess, shareMode, static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
-        creationDisposition, flagsAndAttributes, Handle(templateFile)));
-}
-
-int Win32SlotWriter::WriteFile(FileHandle file, const void* buffer, uint32_t count,
-                               uint32_t* written, void* overlapped) {
-    DWORD done = 0;
-    BOOL ok = ::WriteFile(Handle(file), buffer, count, &done, static_cast<LPOVERLAPPED>(overlapped));
-    *written = done;
-    return ok;
-}
-
-int Win32SlotWriter::CloseHandle(FileHandle handle) { return ::CloseHandle(Handle(handle)); }
-
 namespace {
 
 // One datagram at a time: as large as a local mailslot message may be made here, so every

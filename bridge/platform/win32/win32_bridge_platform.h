@@ -1,5 +1,5 @@
 // The bridge's real platform: Winsock for the broker, the console for the log, and the local
-// mailslot, both as its owner (publish) and as a writer (deliver).
+// mailslot as its owner (publish); deliver writes to it through the relay's Win32MailslotClient.
 //
 // The objects live on the entry's stack: without a C runtime, no constructor of a global runs.
 //
@@ -8,7 +8,6 @@
 #define VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_BRIDGE_PLATFORM_H
 
 #include "bridge/platform/network.h"
-#include "platform/mailslot_client.h"
 
 #include <stdint.h>
 
@@ -41,15 +40,6 @@ private:
 
 struct Win32Console final : Console {
     void WriteLine(const char* text) override;
-};
-
-struct Win32SlotWriter final : MailslotClient {
-    FileHandle CreateFileA(const char* path, uint32_t desiredAccess, uint32_t shareMode,
-                           void* securityAttributes, uint32_t creationDisposition,
-                           uint32_t flagsAndAttributes, FileHandle templateFile) override;
-    int WriteFile(FileHandle file, const void* buffer, uint32_t count, uint32_t* written,
-                  void* overlapped) override;
-    int CloseHandle(FileHandle handle) override;
 };
 
 // Owns the local mailslot and reads it on a thread of its own, one datagram at a time: the
