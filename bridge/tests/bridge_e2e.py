@@ -184,6 +184,14 @@ def stop_cleanly(program, timeout=15):
     return program.wait_exit(timeout)
 
 
+def set_reading(probe, command):
+    """Changes a reading; returns the moment just before, which every message it causes
+    follows (the stand-in's own confirmation may be read after them)."""
+    before = time.monotonic()
+    probe.set(command)
+    return before
+
+
 def discovery(subscriber, sensor, timeout=START, after=0.0):
     topic = "homeassistant/sensor/vardex_PC01_%s/config" % sensor
     deadline = time.monotonic() + timeout
@@ -214,7 +222,7 @@ def publish_reports(run):
                config["device"]["identifiers"] == ["vardex_PC01"], "config %r" % config)
     sub.wait_for("vardex/PC01/report", report(" CPU:47 MB:38"), START)
     sub.wait_for("vardex/PC01/state", b'{"cpu":47,"mb":38}', CHANGE)
-    changed = probe.set("cpu 48")
+    changed = set_reading(probe, "cpu 48")
     arrived = sub.wait_for("vardex/PC01/report", report(" CPU:48 MB:38"), CHANGE, changed)
     sub.wait_for("vardex/PC01/state", b'{"cpu":48,"mb":38}', CHANGE, changed)
     print("    change to MQTT message: %.2f s" % (arrived - changed))
@@ -222,7 +230,7 @@ def publish_reports(run):
     lines = e2e.helper(run.arch, "junk", "65535")
     expect(lines == ["sent 1"], "the large datagram was not written: %r" % lines)
     bridge.wait_line(r"dropped 1 datagrams that were not reports", 10)
-    changed = probe.set("mb 39")
+    changed = set_reading(probe, "mb 39")
     sub.wait_for("vardex/PC01/report", report(" CPU:48 MB:39"), CHANGE, changed)
     expect(sub.payloads("vardex/PC01/report") == [report(" CPU:47 MB:38"), report(" CPU:48 MB:38"),
                                                   report(" CPU:48 MB:39")],
@@ -261,7 +269,7 @@ def broker_restart(run):
     time.sleep(2)
     expect(sub.payloads("vardex/PC01/report") == [], "replayed: %r" % sub.payloads(
         "vardex/PC01/report"))
-    changed = probe.set("cpu 52")
+    changed = set_reading(probe, "cpu 52")
     sub.wait_for("vardex/PC01/report", report(" CPU:52 MB:38"), CHANGE, changed)
     expect(stop_cleanly(bridge) == 0, "a clean stop did not exit 0")
     expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
@@ -357,7 +365,7 @@ def two_pcs(run):
     relay = run.relay()
     run.bridge("publish", broker, "--name", "PC01")
     far.wait_count(1, START)
-    changed = probe.set("cpu 48")
+    changed = set_reading(probe, "cpu 48")
     arrived = far.wait_count(2, CHANGE + 2)[1][0]
     print("    change on PC 1 to datagram on PC 2: %.2f s" % (arrived - changed))
     expect(far.texts() == [report("PC02 CPU:47 MB:38"), report("PC02 CPU:48 MB:38")],
