@@ -53,10 +53,10 @@ int Run(Win32Network& network, Win32Console& console, Win32MailslotClient& slotW
     char message[300];
     switch (ParseBridgeArgs(count - 1, list + 1, &config, message, sizeof message)) {
         case kParseHelp:
-            console.WriteLine(kBridgeUsage);
+            WriteOut(kBridgeUsage);
             return 0;
         case kParseVersion:
-            console.WriteLine("vardex-bridge " VARDEX_VERSION_TEXT);
+            WriteOut("vardex-bridge " VARDEX_VERSION_TEXT);
             return 0;
         case kParseError:
             Refuse(message);

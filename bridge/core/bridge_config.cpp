@@ -14,7 +14,7 @@ const char kBridgeUsage[] =
     "  vardex-bridge --help | --version\r\n"
     "publish reads the relay's reports from \\\\.\\mailslot\\VARDslot and publishes them under\r\n"
     "PREFIX/NAME/; deliver writes the reports published under PREFIX/FROM/ to that mailslot.\r\n"
-    "PORT defaults to 1883, --keepalive to 30, --name to the computer name, --from to +.\r\n";
+    "PORT defaults to 1883, --keepalive to 30, --name to the computer name, --from to +.";
 
 int SplitCommandLine(const char* line, char* storage, uint32_t storageSize, const char** words,
                      int maxWords) {

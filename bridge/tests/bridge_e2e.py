@@ -302,7 +302,12 @@ def offline_when_killed_or_stopped(run):
 @scenario
 def refusals(run):
     """A wrong password: one line and exit 3. Another owner of VARDslot: exit 2. A bad
-    argument: one line and exit 2."""
+    argument: one line and exit 2. --help and --version answer and exit 0."""
+    path = e2e.exe("vardex-bridge", run.arch)
+    for option, says in (("--help", "--password-file FILE"), ("--version", "vardex-bridge 1.")):
+        asked = run.add(e2e.Program(path, [option], stdin=False, stderr=subprocess.STDOUT))
+        expect(asked.wait_exit(START) == 0, "%s did not exit 0" % option)
+        expect(any(says in l for _, l in asked.lines), "%s said %r" % (option, asked.lines))
     broker = run.broker()
     wrong = run.add(e2e.Program(e2e.exe("vardex-bridge", run.arch), [
         "deliver", "--broker", broker.address(), "--user", USER, "--password-file",

@@ -170,12 +170,20 @@ void Win32Console::WriteLine(const char* text) {
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, size, &written, nullptr);  // ignore errors
 }
 
-void WriteError(const char* text) {
+namespace {
+
+void WriteLineTo(DWORD which, const char* text) {
     DWORD written;
-    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-    WriteFile(error, text, TextLength(text), &written, nullptr);  // ignore errors
-    WriteFile(error, "\r\n", 2, &written, nullptr);
+    HANDLE out = GetStdHandle(which);
+    WriteFile(out, text, TextLength(text), &written, nullptr);  // ignore errors
+    WriteFile(out, "\r\n", 2, &written, nullptr);
 }
+
+}  // namespace
+
+void WriteError(const char* text) { WriteLineTo(STD_ERROR_HANDLE, text); }
+
+void WriteOut(const char* text) { WriteLineTo(STD_OUTPUT_HANDLE, text); }
 
 namespace {
 

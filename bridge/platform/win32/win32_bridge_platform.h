@@ -60,6 +60,8 @@ struct SlotReader {
 // The process's odds and ends: standard error, the computer name, the environment, a small
 // file, the tick count, the stop request from the console.
 void WriteError(const char* text);
+// Text to standard output as it is (the usage, the version).
+void WriteOut(const char* text);
 int ComputerName(char* out, uint32_t size);
 // The variable's value, or -1 when it is not set, -2 when it is longer than size - 1.
 int EnvironmentValue(const char* name, char* out, uint32_t size);
