@@ -13,6 +13,7 @@ prints why and exits with the skip code.
 import json
 import os
 import pwd
+import shutil
 import signal
 import socket
 import subprocess
@@ -151,6 +152,7 @@ class Broker:
 
     def close(self):
         self.stop()
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 class BridgeRun(e2e.Run):
