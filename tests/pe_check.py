@@ -168,6 +168,29 @@ def stack_moves_outside_prologue(pe, code):
     return bad
 
 
+def bad_relocations(pe):
+    """The relocations (of the bitness's one type, padding left out), and the addresses of those
+    that are of another type or do not fix an address inside the image."""
+    arch, opt = arch_of(pe), pe.OPTIONAL_HEADER
+    fixups = [(e.rva, e.type) for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+              for e in block.entries if e.type]
+    bad = []
+    for rva, kind in fixups:
+        target = pe.get_qword_at_rva(rva) if arch == "x64" else pe.get_dword_at_rva(rva)
+        if kind != RELOCATION_TYPE[arch] or target is None or not (
+                opt.ImageBase <= target < opt.ImageBase + opt.SizeOfImage):
+            bad.append(hex(rva))
+    return fixups, bad
+
+
+def version_strings(pe):
+    strings = {}
+    for info in getattr(pe, "FileInfo", [[]])[0]:
+        for table in getattr(info, "StringTable", []):
+            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    return strings
+
+
 class Checks:
     def __init__(self):
         self.results = []
@@ -242,15 +265,8 @@ def check_relay(checks, version, path, pe):
            "%04x" % opt.DllCharacteristics)
     expect("relocations not stripped", not pe.FILE_HEADER.Characteristics & 1,
            "%04x" % pe.FILE_HEADER.Characteristics)
-    fixups = [(e.rva, e.type) for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
-              for e in block.entries if e.type]
+    fixups, bad = bad_relocations(pe)
     expect("relocations present", len(fixups) > 0, "%d" % len(fixups))
-    bad = []
-    for rva, kind in fixups:
-        target = pe.get_qword_at_rva(rva) if arch == "x64" else pe.get_dword_at_rva(rva)
-        if kind != RELOCATION_TYPE[arch] or target is None or not (
-                opt.ImageBase <= target < opt.ImageBase + opt.SizeOfImage):
-            bad.append(hex(rva))
     expect("every relocation fixes an address inside the image", not bad, ", ".join(bad[:5]))
 
     if arch == "x64":
@@ -268,10 +284,7 @@ def check_relay(checks, version, path, pe):
         expect("entry point has unwind data",
                any(b <= opt.AddressOfEntryPoint < e for b, e in spans), hex(opt.AddressOfEntryPoint))
 
-    strings = {}
-    for info in getattr(pe, "FileInfo", [[]])[0]:
-        for table in getattr(info, "StringTable", []):
-            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    strings = version_strings(pe)
     fixed = getattr(pe, "VS_FIXEDFILEINFO", [None])[0]
     split = lambda hi, lo: (hi >> 16, hi & 0xFFFF, lo >> 16, lo & 0xFFFF)
     numbers = tuple(int(n) for n in version.split(".")) + (0,)
@@ -311,17 +324,10 @@ def check_bridge(checks, version, path, pe):
     for s in pe.sections:
         expect("%s is not both writable and executable" % name_of(s),
                not (s.Characteristics & WRITE and s.Characteristics & EXECUTE))
-    fixups = [e.rva for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []) for e in block.entries
-              if e.type == RELOCATION_TYPE[arch]]
-    bad = [hex(r) for r in fixups if not opt.ImageBase <= (
-        pe.get_qword_at_rva(r) if arch == "x64" else pe.get_dword_at_rva(r)) <
-        opt.ImageBase + opt.SizeOfImage]
+    fixups, bad = bad_relocations(pe)
     expect("relocations present, each fixing an address inside the image", fixups and not bad,
            "%d, bad %s" % (len(fixups), ", ".join(bad[:5])))
-    strings = {}
-    for info in getattr(pe, "FileInfo", [[]])[0]:
-        for table in getattr(info, "StringTable", []):
-            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    strings = version_strings(pe)
     expect("version information", strings.get("ProductVersion") == version and
            strings.get("OriginalFilename") == os.path.basename(path) and
            strings.get("InternalName") == "vardex-bridge", strings)

@@ -380,17 +380,8 @@ def two_pcs(run):
     expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
 
 
-def main(argv, scenarios=SCENARIOS):
-    if argv == ["--list"]:
-        print("\n".join(scenarios))
-        return 0
-    arch = "x86"
-    if argv[:1] == ["--arch"] and len(argv) > 1:
-        arch, argv = argv[1], argv[2:]
-    if arch == "x86" and not wine_runner.runs_32bit()[0]:
-        print("SKIPPED: the 32-bit lane cannot run here: %s" % wine_runner.runs_32bit()[1])
-        return wine_runner.SKIP
-    return e2e.run_scenarios(scenarios, argv, arch, BridgeRun)
+def main(argv):
+    return e2e.main(argv, SCENARIOS, BridgeRun)
 
 
 if __name__ == "__main__":

@@ -23,16 +23,6 @@ def scenario(function):
     return function
 
 
-def resources(program):
-    """Resident memory (KiB, from Linux) and handle count (from Windows) of a Wine program."""
-    with open("/proc/%d/status" % program.process.pid) as f:
-        rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
-    lines = e2e.helper(wine_runner.bitness(program.path), "handles",
-                       os.path.basename(program.path))
-    handles = int(lines[-1].split()[1]) if lines and lines[-1].startswith("handles") else -1
-    return rss, handles
-
-
 @scenario
 def ten_thousand_reports(run):
     """10,000 reports through publish as fast as the mailslot takes them: every one published,
@@ -46,7 +36,7 @@ def ten_thousand_reports(run):
     while len(sub.messages()) < 100:
         expect(time.monotonic() < deadline, "the first 100 reports did not arrive")
         time.sleep(0.1)
-    before = resources(program)
+    before = e2e.resources(program)
     began = time.monotonic()
     lines = e2e.helper(run.arch, "send", "10000", timeout=300)
     expect(lines[-1:] == ["sent 10000"], "the helper said %r" % lines[-3:])
@@ -55,7 +45,7 @@ def ten_thousand_reports(run):
         expect(time.monotonic() < deadline, "%d of 10,100 reports arrived" % len(sub.messages()))
         time.sleep(0.2)
     took = time.monotonic() - began
-    after = resources(program)
+    after = e2e.resources(program)
     got = sub.payloads("vardex/PC01/report")
     want = [e2e.report(" CPU:%d MB:38" % i) for i in range(1, 101)] + [
         e2e.report(" CPU:%d MB:38" % i) for i in range(1, 10001)]

@@ -210,6 +210,15 @@ def report(text):
     return text.encode() + b"\0"
 
 
+def resources(program):
+    """A Wine program's resident memory (KiB, from Linux) and handle count (from Windows)."""
+    with open("/proc/%d/status" % program.process.pid) as f:
+        rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+    lines = helper(wine_runner.bitness(program.path), "handles", os.path.basename(program.path))
+    handles = int(lines[-1].split()[1]) if lines and lines[-1].startswith("handles") else -1
+    return rss, handles
+
+
 def helper(arch, *args, pc=1, timeout=60):
     """Runs the soak helper of that bitness to its end; returns the lines it printed."""
     path = os.path.join(ROOT, "build", arch, "soak-helper-%s.exe" % arch)
@@ -402,9 +411,11 @@ def run_scenarios(scenarios, names, arch, run_class=None):
     return 1 if failed else 0
 
 
-def main(argv):
+def main(argv, scenarios=None, run_class=None):
+    """The command line of a scenario script: --list, or [--arch x86|x64] SCENARIO..."""
+    scenarios = SCENARIOS if scenarios is None else scenarios
     if argv == ["--list"]:
-        print("\n".join(SCENARIOS))
+        print("\n".join(scenarios))
         return 0
     arch = "x86"
     if argv[:1] == ["--arch"] and len(argv) > 1:
@@ -414,7 +425,7 @@ def main(argv):
         if not runs:
             print("SKIPPED: the 32-bit lane cannot run here: %s" % why)
             return wine_runner.SKIP
-    return run_scenarios(SCENARIOS, argv, arch)
+    return run_scenarios(scenarios, argv, arch, run_class)
 
 
 if __name__ == "__main__":

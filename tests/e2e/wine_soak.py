@@ -24,15 +24,6 @@ def scenario(function):
     return function
 
 
-def resources(relay):
-    """The relay's resident memory (KiB, from Linux) and its handle count (from Windows)."""
-    with open("/proc/%d/status" % relay.process.pid) as f:
-        rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
-    lines = e2e.helper(wine_runner.bitness(relay.path), "handles", os.path.basename(relay.path))
-    handles = int(lines[-1].split()[1]) if lines and lines[-1].startswith("handles") else -1
-    return rss, handles
-
-
 @scenario
 def monitor_restarted_20_times(run):
     """Detach and reattach 20 times: each new monitor's readings are reported once, afresh."""
@@ -46,11 +37,11 @@ def monitor_restarted_20_times(run):
         expected.append(report(" CPU:%02d MB:%02d" % (cpu, mb)))
         listen.wait_count(len(expected), START)
         if first is None:
-            first = resources(relay)
+            first = e2e.resources(relay)
         probe.quit()
         time.sleep(1.5 * TICK)
     time.sleep(2 * TICK)
-    last = resources(relay)
+    last = e2e.resources(relay)
     expect(listen.texts() == expected, "got %r" % listen.texts())
     print("    memory %d -> %d KiB, handles %d -> %d" % (first[0], last[0], first[1], last[1]))
     expect(last[1] <= first[1], "handles grew from %d to %d" % (first[1], last[1]))
@@ -89,7 +80,7 @@ def changes_at_random_moments(run):
     probe = run.probe(cpu=100, mb=100)
     relay = run.relay()
     listen.wait_count(1, START)
-    before = resources(relay)
+    before = e2e.resources(relay)
     rng = random.Random(20261208)
     cpu = mb = 100
     states = []  # (values, shown at, held until)
@@ -106,7 +97,7 @@ def changes_at_random_moments(run):
         states.append(((cpu, mb), at))
     time.sleep(3 * TICK)
     end = time.monotonic()
-    after = resources(relay)
+    after = e2e.resources(relay)
 
     reports = []
     for data in listen.texts():
