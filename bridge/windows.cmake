@@ -1,8 +1,19 @@
-# vardex-bridge-<arch>.exe: a console program built the relay's way, without a C runtime, importing
-# KERNEL32 and WS2_32 only.
-configure_file(app/bridge_version.h.in ${CMAKE_BINARY_DIR}/generated/bridge/app/bridge_version.h
-    @ONLY)
+# vardex-bridge-<arch>.exe: a console program built the relay's way, without a C runtime,
+# importing KERNEL32, WS2_32 and ADVAPI32 (the service manager, the registry, the Event Log).
+set(bridge_generated ${CMAKE_BINARY_DIR}/generated/bridge/app)
+configure_file(app/bridge_version.h.in ${bridge_generated}/bridge_version.h @ONLY)
 target_compile_options(bridge_core PRIVATE ${VARDEX_LEAN_FLAGS})
+
+# The Event Log's message table: windmc beside the toolchain's windres.
+string(REPLACE "windres" "windmc" VARDEX_WINDMC ${CMAKE_RC_COMPILER})
+add_custom_command(
+    OUTPUT ${bridge_generated}/bridge_messages.rc ${bridge_generated}/bridge_messages.h
+        ${bridge_generated}/bridge_messages_MSG00409.bin
+    COMMAND ${VARDEX_WINDMC} -b -h ${bridge_generated} -r ${bridge_generated}
+        ${CMAKE_CURRENT_SOURCE_DIR}/app/bridge_messages.mc
+    DEPENDS app/bridge_messages.mc)
+add_custom_target(bridge_messages DEPENDS ${bridge_generated}/bridge_messages.rc
+    ${bridge_generated}/bridge_messages.h)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(BRIDGE_ENTRY _BridgeEntry)
@@ -13,12 +24,16 @@ endif()
 add_executable(vardex-bridge
     app/bridge_entry.cpp
     platform/win32/win32_bridge_platform.cpp
+    platform/win32/win32_service.cpp
     ${PROJECT_SOURCE_DIR}/platform/win32/win32_mailslot_client.cpp
     app/vardex-bridge.rc)
+add_dependencies(vardex-bridge bridge_messages)
+set_source_files_properties(app/vardex-bridge.rc PROPERTIES OBJECT_DEPENDS
+    "${bridge_generated}/bridge_messages.rc;${bridge_generated}/bridge_messages_MSG00409.bin")
 target_include_directories(vardex-bridge PRIVATE ${PROJECT_SOURCE_DIR}
-    ${CMAKE_BINARY_DIR}/generated)
+    ${CMAKE_BINARY_DIR}/generated ${bridge_generated})
 target_compile_options(vardex-bridge PRIVATE ${VARDEX_LEAN_FLAGS})
-target_link_libraries(vardex-bridge PRIVATE bridge_core vardex_memory ws2_32 kernel32)
+target_link_libraries(vardex-bridge PRIVATE bridge_core vardex_memory ws2_32 advapi32 kernel32)
 target_link_options(vardex-bridge PRIVATE ${VARDEX_LEAN_LINK} -Wl,-e,${BRIDGE_ENTRY}
     -Wl,--subsystem,console:5.${VARDEX_XP_MINOR} -Wl,-Map,vardex-bridge-${VARDEX_ARCH}.map)
 set_target_properties(vardex-bridge PROPERTIES OUTPUT_NAME vardex-bridge-${VARDEX_ARCH})

@@ -1,14 +1,16 @@
-// vardex-bridge's process entry: the command line, the password and the name, then one wait
-// loop that hands every event to the session until it stops.
+// vardex-bridge's process entry: the command line, then a console run, a run under the service
+// manager, or the service's install or uninstall.
 //
-// No C runtime: the linker starts the program here. The loop waits in the kernel on the stop
+// No C runtime: the linker starts the program here. A run waits in the kernel on the stop
 // request, the socket's event and (publish) the mailslot reader's, for as long as the session
-// has nothing due.
+// has nothing due, and hands every event to the session until it stops.
 #include "bridge/app/bridge_version.h"
 #include "bridge/core/bridge_config.h"
 #include "bridge/core/bridge_session.h"
+#include "bridge/core/service_rules.h"
 #include "bridge/core/text.h"
 #include "bridge/platform/win32/win32_bridge_platform.h"
+#include "bridge/platform/win32/win32_service.h"
 #include "platform/win32/win32_platform.h"
 
 namespace {
@@ -16,79 +18,145 @@ namespace {
 BridgeConfig config;
 BridgeState state;
 char words[4096];
+const char* list[32];
+int wordCount;
+char imagePath[4096];
+const uint32_t kMessageSize = 400;
 
-[[noreturn]] void Refuse(const char* first, const char* second = "", const char* third = "") {
-    char line[400];
+// The platform's objects; see win32_bridge_platform.h for why they are not globals.
+struct Platform {
+    Win32Network* network;
+    Win32MailslotClient* slotWriter;
+    SlotReader* slotReader;
+};
+Platform platform;
+
+void Say(void (*write)(const char*), const char* first, const char* second = "",
+         const char* third = "", const char* fourth = "") {
+    char line[600];
     TextBuilder text = {line, sizeof line, 0, 0};
     AppendText(&text, "vardex-bridge: ");
     AppendText(&text, first);
     AppendText(&text, second);
     AppendText(&text, third);
+    AppendText(&text, fourth);
     FinishText(&text);
-    WriteError(line);
-    ExitWith(2);
+    write(line);
 }
 
-// The password from where the command line said, never from the command line itself.
-void ReadPassword() {
+[[noreturn]] void Refuse(const char* first, const char* second = "", const char* third = "") {
+    Say(WriteError, first, second, third);
+    ExitWith(kExitUsage);
+}
+
+void SetLine(char* message, const char* first, const char* second = "", const char* third = "") {
+    TextBuilder text = {message, kMessageSize, 0, 0};
+    AppendText(&text, first);
+    AppendText(&text, second);
+    AppendText(&text, third);
+    FinishText(&text);
+}
+
+// The password from where the command line said, never from the command line itself; 0 with a
+// line in message when it cannot be had.
+int ReadPassword(char* message) {
     int got = 0;
     if (config.passwordEnv[0] != 0) {
         got = EnvironmentValue(config.passwordEnv, config.password, sizeof config.password);
-        if (got == -1) Refuse("the environment variable ", config.passwordEnv, " is not set");
+        if (got == -1) {
+            SetLine(message, "the environment variable ", config.passwordEnv, " is not set");
+            return 0;
+        }
     } else if (config.passwordFile[0] != 0) {
-        got = FirstLineOf(config.passwordFile, config.password, sizeof config.password);
-        if (got == -1) Refuse("cannot read the password file ", config.passwordFile);
+        // Room for a byte-order mark, the longest password and a line end, so a longer line
+        // shows as one.
+        uint8_t start[kMaxPassword + 8];
+        int size = ReadFileStart(config.passwordFile, start, sizeof start);
+        if (size < 0) {
+            SetLine(message, "cannot read the password file ", config.passwordFile);
+            return 0;
+        }
+        got = PasswordFromFile(start, static_cast<uint32_t>(size), config.password,
+                               sizeof config.password);
+        ZeroBytes(start, sizeof start);
+        if (got == kPasswordUtf16) {
+            SetLine(message, "the password file ", config.passwordFile, " is UTF-16; write it "
+                    "as ASCII or UTF-8 (PowerShell: Set-Content -NoNewline -Encoding ASCII)");
+            return 0;
+        }
     } else {
-        return;
+        return 1;
     }
-    if (got == -2) Refuse("the password is longer than 256 bytes");
+    if (got < 0) {
+        SetLine(message, "the password is longer than 256 bytes");
+        return 0;
+    }
     config.hasPassword = 1;
+    return 1;
 }
 
-int Run(Win32Network& network, Win32Console& console, Win32MailslotClient& slotWriter,
-        SlotReader& slotReader) {
-    const char* list[32];
-    int count = SplitCommandLine(CommandLine(), words, sizeof words, list, 32);
-    if (count < 0) Refuse("the command line is too long");
-    char message[300];
-    switch (ParseBridgeArgs(count - 1, list + 1, &config, message, sizeof message)) {
-        case kParseHelp:
-            WriteOut(kBridgeUsage);
-            return 0;
-        case kParseVersion:
-            WriteOut("vardex-bridge " VARDEX_VERSION_TEXT);
-            return 0;
-        case kParseError:
-            Refuse(message);
-        case kParseRun:
-            break;
-    }
+// What a run needs besides the command line: the name and the password.
+int Prepare(char* message) {
     if (config.name[0] == 0) {
         char computer[kMaxName + 1];
         if (!ComputerName(computer, sizeof computer) || !IsValidName(computer)) {
-            Refuse("the computer name cannot be used as a name here; give --name NAME");
+            SetLine(message, "the computer name cannot be used as a name here; give --name NAME");
+            return 0;
         }
         for (uint32_t i = 0; i <= TextLength(computer); ++i) config.name[i] = computer[i];
     }
-    ReadPassword();
+    return ReadPassword(message);
+}
 
+void LogError(const char* what, uint32_t error) {
+    char text[300];
+    ErrorText(error, text, sizeof text);
+    char line[400];
+    TextBuilder out = {line, sizeof line, 0, 0};
+    AppendText(&out, what);
+    AppendText(&out, text);
+    FinishText(&out);
+    bridgeConsole->WriteLine(kLogError, line);
+}
+
+// The wait's results, by the place of each event in the list.
+const uint32_t kWakeStop = 0;
+const uint32_t kWakeNetwork = 1;
+const uint32_t kWakeSlot = 2;
+
+// One run of the session until it stops; returns its exit code.
+int RunSession(uintptr_t stopEvent, int asService) {
+    Win32Network& network = *platform.network;
+    SlotReader& slotReader = *platform.slotReader;
     bridgeNetwork = &network;
-    bridgeMailslots = &slotWriter;
-    bridgeConsole = &console;
-    if (!network.Start()) Refuse("Winsock 2.2 is not available");
-    uintptr_t events[3] = {WatchStopRequests(), network.Event(), 0};
+    bridgeMailslots = platform.slotWriter;
+    if (!network.Start()) {
+        bridgeConsole->WriteLine(kLogError, "Winsock 2.2 is not available");
+        return kExitFailed;
+    }
+    uintptr_t events[3] = {stopEvent, network.Event(), 0};
     uint32_t eventCount = 2;
     if (config.role == kRolePublish) {
-        if (!slotReader.Start()) {
-            Refuse("another program owns \\\\.\\mailslot\\VARDslot (stop it first: only one "
-                   "program can read a mailslot)");
+        uint32_t error = slotReader.Start(asService);
+        if (error == kErrorAlreadyExists) {
+            bridgeConsole->WriteLine(kLogError, "another program owns \\\\.\\mailslot\\VARDslot "
+                                     "(stop it first: only one program can read a mailslot)");
+            return kExitUsage;
+        }
+        if (error != 0) {
+            LogError("cannot read \\\\.\\mailslot\\VARDslot: ", error);
+            return kExitFailed;
         }
         events[eventCount++] = slotReader.Ready();
     }
     uint32_t now = TickCount();
-    if (!BridgeStart(&state, &config, VARDEX_VERSION_TEXT, now, now ^ 0x5A5A5A5A)) return 2;
-    console.WriteLine(config.role == kRolePublish ? "publishing the reports of \\\\.\\mailslot\\VARDslot"
-                                                  : "delivering reports to \\\\.\\mailslot\\VARDslot");
+    if (!BridgeStart(&state, &config, VARDEX_VERSION_TEXT, now, now ^ 0x5A5A5A5A)) {
+        return state.exitCode;
+    }
+    bridgeConsole->WriteLine(kLogInfo, config.role == kRolePublish
+                             ? "publishing the reports of \\\\.\\mailslot\\VARDslot"
+                             : "delivering reports to \\\\.\\mailslot\\VARDslot");
+    if (asService) ServiceRunning();
 
     while (state.exitCode < 0) {
         now = TickCount();
@@ -97,9 +165,10 @@ int Run(Win32Network& network, Win32Console& console, Win32MailslotClient& slotW
         uint32_t which = WaitForAny(events, eventCount, BridgeWaitMs(&state, now));
         now = TickCount();
         char why[160];
-        if (which == 0) {
-            BridgeStop(&state, now);
-        } else if (which == 1) {
+        if (which == kWakeStop) {
+            if (asService) ServiceStopping();
+            BridgeStop(&state, now, kExitOk);
+        } else if (which == kWakeNetwork) {
             NetworkEvent event;
             while ((event = network.Take(why, sizeof why)) == kNetData) {
                 BridgeReceived(&state, network.Received(), network.receivedSize, now);
@@ -107,12 +176,141 @@ int Run(Win32Network& network, Win32Console& console, Win32MailslotClient& slotW
             if (event == kNetConnected) BridgeConnected(&state, now);
             if (event == kNetConnectFailed) BridgeConnectFailed(&state, now, why);
             if (event == kNetClosed) BridgeConnectionLost(&state, now, why);
-        } else if (which == 2) {
+        } else if (which == kWakeSlot && slotReader.Failure() != 0) {
+            LogError("reading \\\\.\\mailslot\\VARDslot failed: ", slotReader.Failure());
+            if (asService) ServiceStopping();
+            BridgeStop(&state, now, kExitFailed);
+        } else if (which == kWakeSlot) {
             BridgeDatagram(&state, slotReader.Data(), slotReader.Size(), now);
             slotReader.Taken();
         }
     }
     return state.exitCode;
+}
+
+int ServiceBodyRun(uintptr_t stopEvent) {
+    uint32_t started = TickCount();
+    char message[kMessageSize];
+    int code = kExitUsage;
+    if (Prepare(message)) {
+        code = RunSession(stopEvent, 1);
+    } else {
+        bridgeConsole->WriteLine(kLogError, message);
+    }
+    uint32_t delay = StopDelayMs(code, TickCount() - started);
+    if (delay != 0) {
+        char line[200];
+        TextBuilder text = {line, sizeof line, 0, 0};
+        AppendText(&text, "the service stops with exit code ");
+        AppendInt(&text, code);
+        AppendText(&text, " in ");
+        AppendInt(&text, static_cast<int32_t>((delay + 999) / 1000));
+        AppendText(&text, " s, so that restarts come at most once a minute");
+        FinishText(&text);
+        bridgeConsole->WriteLine(kLogWarning, line);
+        WaitForEvent(stopEvent, delay);
+    }
+    return code;
+}
+
+// A console word on install's and uninstall's errors, with Windows' own words for them.
+int ServiceError(const char* verb, const char* what, uint32_t error) {
+    char text[300];
+    ErrorText(error, text, sizeof text);
+    const char* hint = error == 5 ? " (run it from an elevated prompt: Run as administrator)" : "";
+    char step[200];
+    TextBuilder out = {step, sizeof step, 0, 0};
+    AppendText(&out, verb);
+    AppendText(&out, ServiceName(config.role));
+    AppendText(&out, ": cannot ");
+    AppendText(&out, what);
+    AppendText(&out, ": ");
+    FinishText(&out);
+    Say(WriteError, step, text, hint);
+    return ExitCodeForServiceError(error);
+}
+
+int Install() {
+    // A service runs elsewhere than this prompt: the password file by its full path, read now
+    // so that a wrong one fails here, not at the next boot.
+    char fullPassword[kMaxPath + 1];
+    const char* installWords[32];
+    int count = wordCount - 2;  // the program's name and "install" go
+    for (int i = 0; i < count; ++i) {
+        installWords[i] = list[i + 2];
+        if (i > 0 && TextEquals(list[i + 1], "--password-file")) {
+            if (!FullPath(list[i + 2], fullPassword, sizeof fullPassword)) {
+                Refuse("the password file's full path is too long");
+            }
+            installWords[i] = fullPassword;
+            for (uint32_t c = 0; c <= TextLength(fullPassword); ++c) config.passwordFile[c] = fullPassword[c];
+        }
+    }
+    char message[kMessageSize];
+    if (!ReadPassword(message)) Refuse(message);
+    ZeroBytes(config.password, sizeof config.password);
+    char program[kMaxPath + 1];
+    if (!ProgramPath(program, sizeof program)) Refuse("this program's path is too long");
+    if (!BuildImagePath(program, installWords, count, imagePath, sizeof imagePath)) {
+        Refuse("the command line is too long for a service");
+    }
+    const char* what = "";
+    uint32_t error = InstallService(config.role, imagePath, program, &what);
+    if (error != 0) return ServiceError("install ", what, error);
+    Say(WriteOut, "installed the service ", ServiceName(config.role),
+        " (automatic start, LocalSystem); start it now with: sc start ",
+        ServiceName(config.role));
+    return kExitOk;
+}
+
+int Uninstall() {
+    const char* what = "";
+    int stopped = 1;
+    uint32_t error = UninstallService(config.role, &what, &stopped);
+    if (error != 0) return ServiceError("uninstall ", what, error);
+    Say(WriteOut, "removed the service ", ServiceName(config.role),
+        stopped ? "" : " (it did not stop within 30 s: Windows removes it once it stops)");
+    return kExitOk;
+}
+
+int Run() {
+    wordCount = SplitCommandLine(CommandLine(), words, sizeof words, list, 32);
+    if (wordCount < 0) Refuse("the command line is too long");
+    char message[300];
+    switch (ParseBridgeArgs(wordCount - 1, list + 1, &config, message, sizeof message)) {
+        case kParseHelp:
+            WriteOut(kBridgeUsage);
+            return kExitOk;
+        case kParseVersion:
+            WriteOut("vardex-bridge " VARDEX_VERSION_TEXT);
+            return kExitOk;
+        case kParseError:
+            Refuse(message);
+        case kParseRun:
+            break;
+    }
+    switch (config.command) {
+        case kCommandInstall:
+            return Install();
+        case kCommandUninstall:
+            return Uninstall();
+        case kCommandService: {
+            EventLogConsole log;
+            bridgeConsole = &log;
+            int code = RunService(ServiceName(config.role), ServiceBodyRun);
+            if (code < 0) {
+                Refuse("the word service is for the service manager; to run in this console, "
+                       "leave it out");
+            }
+            return code;
+        }
+        case kCommandRun:
+            break;
+    }
+    Win32Console console;
+    bridgeConsole = &console;
+    if (!Prepare(message)) Refuse(message);
+    return RunSession(WatchStopRequests(), 0);
 }
 
 }  // namespace
@@ -126,10 +324,10 @@ int Run(Win32Network& network, Win32Console& console, Win32MailslotClient& slotW
 
 extern "C" BRIDGE_ENTRY_ALIGN void BridgeEntry() {
     Win32Network network;
-    Win32Console console;
     Win32MailslotClient slotWriter;
     SlotReader slotReader;
-    int code = Run(network, console, slotWriter, slotReader);
+    platform = Platform{&network, &slotWriter, &slotReader};
+    int code = Run();
     StopDone();
     ExitWith(code);
 }

@@ -11,6 +11,9 @@ const char kBridgeUsage[] =
     "  vardex-bridge deliver --broker HOST[:PORT] [--name NAME] [--from NAME|+]\r\n"
     "      [--prefix vardex] [--head WORD] [--user USER]\r\n"
     "      [--password-env VAR | --password-file FILE] [--keepalive SECONDS]\r\n"
+    "      [--client-id ID]\r\n"
+    "  vardex-bridge install publish|deliver OPTIONS   (as a service; --password-file only)\r\n"
+    "  vardex-bridge uninstall publish|deliver\r\n"
     "  vardex-bridge --help | --version\r\n"
     "publish reads the relay's reports from \\\\.\\mailslot\\VARDslot and publishes them under\r\n"
     "PREFIX/NAME/; deliver writes the reports published under PREFIX/FROM/ to that mailslot.\r\n"
@@ -174,6 +177,14 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
         if (TextEquals(words[i], "--help")) return kParseHelp;
         if (TextEquals(words[i], "--version")) return kParseVersion;
     }
+    config->command = kCommandRun;
+    if (count > 0 && (TextEquals(words[0], "install") || TextEquals(words[0], "uninstall") ||
+                      TextEquals(words[0], "service"))) {
+        config->command = words[0][0] == 'i' ? kCommandInstall
+                        : words[0][0] == 'u' ? kCommandUninstall : kCommandService;
+        ++words;
+        --count;
+    }
     if (count == 0) {
         SetMessage(message, messageSize, "name a role, publish or deliver (--help lists the "
                    "options)", nullptr, "");
@@ -188,6 +199,11 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
                    ": name publish or deliver (--help lists the options)");
         return kParseError;
     }
+    if (config->command == kCommandUninstall) {
+        if (count == 1) return kParseRun;
+        SetMessage(message, messageSize, "uninstall takes the role alone, not", words[1], "");
+        return kParseError;
+    }
     int haveBroker = 0;
     for (int i = 1; i < count; ++i) {
         const char* option = words[i];
@@ -196,11 +212,17 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
         int known = publishOnly || deliverOnly || TextEquals(option, "--broker") ||
                     TextEquals(option, "--name") || TextEquals(option, "--prefix") ||
                     TextEquals(option, "--user") || TextEquals(option, "--password-env") ||
-                    TextEquals(option, "--password-file") || TextEquals(option, "--keepalive");
+                    TextEquals(option, "--password-file") || TextEquals(option, "--keepalive") ||
+                    TextEquals(option, "--client-id");
         if (TextEquals(option, "--password")) {
             SetMessage(message, messageSize, "a password is never taken on the command line "
                        "(process lists show it): use --password-env VAR or --password-file FILE",
                        nullptr, "");
+            return kParseError;
+        }
+        if (config->command == kCommandInstall && TextEquals(option, "--password-env")) {
+            SetMessage(message, messageSize, "a service has no user's environment: install "
+                       "takes the password from --password-file FILE", nullptr, "");
             return kParseError;
         }
         if (!known) {
@@ -259,6 +281,10 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
             ok = *value != 0 &&
                  CopyField(env ? config->passwordEnv : config->passwordFile, kMaxPath, value);
             rule = ": too long, or empty";
+        } else if (TextEquals(option, "--client-id")) {
+            ok = *value != 0 && AllIn(value, 0x21, 0x7E) &&
+                 CopyField(config->clientId, kMaxClientId, value);
+            rule = ": a client id is 1 to 128 printable characters without spaces";
         } else {
             ok = ParsePort(value, &config->keepAliveSeconds);
             rule = ": give whole seconds from 1 to 65535";
@@ -278,4 +304,21 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
         return kParseError;
     }
     return kParseRun;
+}
+
+int PasswordFromFile(const uint8_t* bytes, uint32_t size, char* out, uint32_t outSize) {
+    if (size >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) ||
+                      (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
+        return kPasswordUtf16;
+    }
+    uint32_t at = 0;
+    if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) at = 3;
+    uint32_t end = at;
+    while (end < size && bytes[end] != '\r' && bytes[end] != '\n') ++end;
+    while (end > at && (bytes[end - 1] == ' ' || bytes[end - 1] == '\t')) --end;
+    uint32_t length = end - at;
+    if (length + 1 > outSize) return kPasswordTooLong;
+    for (uint32_t i = 0; i < length; ++i) out[i] = static_cast<char>(bytes[at + i]);
+    out[length] = 0;
+    return static_cast<int>(length);
 }

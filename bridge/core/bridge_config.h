@@ -9,6 +9,20 @@
 const int kRolePublish = 1;
 const int kRoleDeliver = 2;
 
+// What the words ask for: a run in this console, a run under the service manager (the word
+// "service", which only the installed image path carries), or the service's set-up.
+enum BridgeCommand { kCommandRun, kCommandService, kCommandInstall, kCommandUninstall };
+
+// The exit codes, as a console or the service manager sees them.
+const int kExitOk = 0;
+const int kExitFailed = 1;         // the program cannot go on (the mailslot's reader failed)
+const int kExitUsage = 2;          // the command line, or a file it names, cannot be used
+const int kExitRefused = 3;        // the broker refused, and asking again cannot mend it
+const int kExitNotElevated = 4;    // install, uninstall: Windows denied access
+const int kExitInstalled = 5;      // install: the service is there already
+const int kExitNotInstalled = 6;   // uninstall: no such service
+const int kExitServiceFailed = 7;  // install, uninstall: another error from Windows
+
 // Limits that keep every topic and packet in fixed buffers. A Windows computer name has at most
 // 15 characters; a relay's word at most 72.
 const uint32_t kMaxHost = 255;
@@ -18,8 +32,10 @@ const uint32_t kMaxHead = 72;
 const uint32_t kMaxUser = 128;
 const uint32_t kMaxPassword = 256;
 const uint32_t kMaxPath = 260;
+const uint32_t kMaxClientId = 128;
 
 struct BridgeConfig {
+    BridgeCommand command;
     int role;
     char host[kMaxHost + 1];
     uint16_t port;
@@ -36,6 +52,7 @@ struct BridgeConfig {
     char password[kMaxPassword + 1];  // filled by the entry from one of those two
     int hasPassword;
     uint16_t keepAliveSeconds;
+    char clientId[kMaxClientId + 1];  // empty: vardex-<role>-<name>
 };
 
 enum ParseOutcome { kParseRun, kParseHelp, kParseVersion, kParseError };
@@ -47,13 +64,23 @@ int SplitCommandLine(const char* commandLine, char* storage, uint32_t storageSiz
                      const char** words, int maxWords);
 
 // Parses the words after the program's name. On kParseError, message holds one line saying
-// what is wrong.
+// what is wrong. install takes the options of a run, less --password-env (a service has no
+// user's environment); uninstall takes the role alone.
 ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* config,
                              char* message, uint32_t messageSize);
 
 // Whether a text may be a publisher's name: 1 to kMaxName bytes of 0x21-0x7E with no '+', '#'
 // or '/'.
 int IsValidName(const char* name);
+
+const int kPasswordTooLong = -2;
+const int kPasswordUtf16 = -3;
+
+// The password from the start of a password file as Windows tools write it: a UTF-8 byte-order
+// mark skipped, the first line only, trailing spaces and tabs dropped (cmd's "echo pw > file"
+// leaves one). Returns its length, kPasswordTooLong when it does not fit out, or
+// kPasswordUtf16 for a UTF-16 file (Windows PowerShell 5.1's > and Out-File write one).
+int PasswordFromFile(const uint8_t* bytes, uint32_t size, char* out, uint32_t outSize);
 
 // The usage text for --help.
 extern const char kBridgeUsage[];

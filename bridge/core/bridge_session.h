@@ -1,5 +1,7 @@
 // The bridge's one state record and the events that drive it, for both roles.
 //
+// The link (bridge_link.cpp) keeps the connection: connect, backoff, CONNACK, keepalive, stop.
+// Once the broker accepts, each role does its work: publish_role.cpp and deliver_role.cpp.
 // The entry feeds events in (time due, connected, bytes arrived, connection lost, datagram
 // arrived, stop) and asks how long it may wait for the next; every byte out goes through
 // bridgeNetwork, every datagram out through bridgeMailslots, every log line through
@@ -17,8 +19,16 @@
 
 const uint32_t kBackoffFirstMs = 1000;
 const uint32_t kBackoffMaxMs = 60000;
-// How long a TCP connect, and then the broker's CONNACK, may take.
+// How long a TCP connect, shared among the name's addresses, and then the broker's CONNACK may
+// take. Each address gets its share, at least the minimum, so that one that drops the attempt
+// silently (often IPv6 first) leaves time for the next.
 const uint32_t kConnectTimeoutMs = 10000;
+const uint32_t kAddressMinimumMs = 2500;
+// A connection that held this long was a good one: only then does the backoff start over.
+const uint32_t kStableMs = 60000;
+// This many accepted connections in a row that ended before kStableMs get a line on the usual
+// causes.
+const uint32_t kQuickDropsHinted = 3;
 const uint32_t kDropLogIntervalMs = 60000;
 const uint32_t kWaitForever = 0xFFFFFFFF;
 
@@ -39,6 +49,10 @@ struct BridgeState {
     BridgeLink link;
     uint32_t dueAt;
     uint32_t backoffMs;     // the base of the next wait; doubles per failure up to the maximum
+    int addressesLeft;      // connecting: the name's addresses not yet tried
+    uint32_t addressShareMs;
+    uint32_t upSince;       // when the broker last accepted
+    uint32_t quickDrops;    // accepted connections in a row that ended before kStableMs
     uint32_t random;        // the jitter generator's state
     uint32_t lastSentAt;    // while up: the last packet out, and the last one in
     uint32_t lastHeardAt;
@@ -46,6 +60,7 @@ struct BridgeState {
     uint32_t pingSentAt;
     uint16_t lastPacketId;
     int downLogged;         // a failure was logged; quiet until the link is up again
+    int statusRefused;      // publish: the broker refused homeassistant/status once; said once
     int haveLatest;         // publish: the latest accepted report, sent again after reconnect
     Report latest;
     uint32_t dropped;       // datagrams or payloads that were not reports
@@ -83,8 +98,9 @@ void BridgeReceived(BridgeState* state, const uint8_t* data, uint32_t size, uint
 void BridgeConnectionLost(BridgeState* state, uint32_t now, const char* why);
 // publish: one datagram read whole from the local mailslot.
 void BridgeDatagram(BridgeState* state, const uint8_t* data, uint32_t size, uint32_t now);
-// A clean stop: offline status and DISCONNECT when connected; exitCode 0.
-void BridgeStop(BridgeState* state, uint32_t now);
+// A clean stop: offline status and DISCONNECT when connected, then the connection shut down;
+// exitCode as given (0 when asked to stop, non-zero when the entry cannot go on).
+void BridgeStop(BridgeState* state, uint32_t now, int exitCode);
 // How long the entry may wait before BridgeTimer has something to do.
 uint32_t BridgeWaitMs(const BridgeState* state, uint32_t now);
 

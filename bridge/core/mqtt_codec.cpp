@@ -184,9 +184,17 @@ ReadResult ReadPacket(PacketReader* r, const uint8_t* data, uint32_t size, uint3
             }
             uint32_t take = size - at < left ? size - at : left;
             if (take == 0) break;
+            int publish = (r->header >> 4) == kMqttPublish;
             for (uint32_t i = 0; i < take; ++i) {
                 uint32_t position = r->received + i;
                 if (position < kReaderCapacity) r->body[position] = data[at + i];
+                // The packet identifier may lie beyond what is kept, after a long topic.
+                if (publish && position >= 2) {
+                    uint32_t after = 2 + (static_cast<uint32_t>(r->body[0]) << 8 | r->body[1]);
+                    if (position == after || position == after + 1) {
+                        r->publishId[position - after] = data[at + i];
+                    }
+                }
             }
             r->received += take;
             at += take;
@@ -226,18 +234,25 @@ int DecodePublish(const PacketReader* r, InboundPublish* p) {
     if (kept < 2) return 0;
     uint32_t topicSize = WordAt(r->body);
     uint32_t headSize = 2 + topicSize + (p->qos > 0 ? 2 : 0);
-    // The topic and identifier must lie in what was kept: a topic longer than that is not one
-    // the bridge subscribed to, and cannot be checked.
-    if (topicSize == 0 || headSize > r->remaining || headSize > kept) return 0;
-    p->topic = ByteSpan{r->body + 2, topicSize};
-    for (uint32_t i = 0; i < topicSize; ++i) {
+    if (topicSize == 0 || headSize > r->remaining) return 0;
+    p->packetId = p->qos > 0 ? WordAt(r->publishId) : 0;
+    if (p->qos > 0 && p->packetId == 0) return 0;
+    uint32_t topicKept = topicSize < kept - 2 ? topicSize : kept - 2;
+    for (uint32_t i = 0; i < topicKept; ++i) {
         uint8_t c = r->body[2 + i];
         if (c == '+' || c == '#' || c == 0) return 0;
     }
-    p->packetId = p->qos > 0 ? WordAt(r->body + 2 + topicSize) : 0;
-    if (p->qos > 0 && p->packetId == 0) return 0;
-    p->payload = ByteSpan{r->body + headSize, kept - headSize};
+    // A topic longer than the reader keeps is none the bridge subscribed to: the packet is
+    // read through and acknowledged, its content dropped.
+    p->topicTruncated = headSize > kept;
     p->truncated = r->remaining > kept;
+    if (p->topicTruncated) {
+        p->topic = ByteSpan{r->body + 2, 0};
+        p->payload = ByteSpan{r->body + 2, 0};
+        return 1;
+    }
+    p->topic = ByteSpan{r->body + 2, topicSize};
+    p->payload = ByteSpan{r->body + headSize, kept - headSize};
     return 1;
 }
 

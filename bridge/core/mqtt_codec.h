@@ -70,6 +70,7 @@ struct PacketReader {
     uint32_t lengthShift;     // where the next length byte's seven bits go
     uint32_t received;        // body bytes seen so far
     uint8_t body[kReaderCapacity];  // the first kReaderCapacity bytes of the body
+    uint8_t publishId[2];     // PUBLISH: the two bytes after the topic, wherever they fall
 };
 
 enum ReadResult { kReadMore, kReadPacket, kReadMalformed };
@@ -93,9 +94,11 @@ struct InboundPublish {
     uint16_t packetId;  // 0 for QoS 0
     ByteSpan payload;   // what the reader kept of it
     int truncated;      // 1 when the payload was longer than the reader keeps
+    int topicTruncated; // 1 when the topic was: topic and payload are then empty
 };
 
-// Each decoder reads the packet the reader holds; 0 means it breaks the protocol.
+// Each decoder reads the packet the reader holds; 0 means it breaks the protocol. A PUBLISH
+// too large to keep is not broken: it decodes, marked truncated, so it can be acknowledged.
 int DecodeConnack(const PacketReader* reader, Connack* connack);
 int DecodePublish(const PacketReader* reader, InboundPublish* publish);
 // The first return code of a SUBACK for one filter: 0-2 the granted QoS, 0x80 failure.

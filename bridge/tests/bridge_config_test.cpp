@@ -72,7 +72,27 @@ TEST(BridgeConfig, GoodCommandLines) {
     o = Parse({"publish", "--broker", "h", "--discovery", "off", "--unit", "F"});
     EXPECT_EQ(o.config.discovery, 0);
     EXPECT_EQ(o.config.fahrenheit, 1);
+    EXPECT_EQ(o.config.command, kCommandRun);
     EXPECT_EQ(Parse({"publish", "--broker", "h", "--help"}).outcome, kParseHelp);
+
+    const struct {
+        std::vector<const char*> words;
+        BridgeCommand command;
+        int role;
+    } verbs[] = {
+        {{"install", "deliver", "--broker", "h", "--user", "u", "--password-file", "p"},
+         kCommandInstall, kRoleDeliver},
+        {{"uninstall", "publish"}, kCommandUninstall, kRolePublish},
+        {{"service", "publish", "--broker", "h", "--client-id", "pc-7"}, kCommandService,
+         kRolePublish},
+    };
+    for (const auto& v : verbs) {
+        o = Parse(v.words);
+        ASSERT_EQ(o.outcome, kParseRun) << v.words[0] << ": " << o.message;
+        EXPECT_EQ(o.config.command, v.command) << v.words[0];
+        EXPECT_EQ(o.config.role, v.role) << v.words[0];
+    }
+    EXPECT_STREQ(o.config.clientId, "pc-7");
     EXPECT_EQ(Parse({"--version"}).outcome, kParseVersion);
 }
 
@@ -120,6 +140,12 @@ TEST(BridgeConfig, RefusedCommandLines) {
         {{"publish", "--broker", "h", "--password-env", "P"}, "a password needs --user"},
         {{"publish", "--broker", "h", "--user", "u", "--password-env", "P", "--password-file",
           "f"}, "not both"},
+        {{"publish", "--broker", "h", "--client-id", "a b"}, "--client-id"},
+        {{"install"}, "name a role"},
+        {{"install", "publish", "--broker", "h", "--user", "u", "--password-env", "P"},
+         "install takes the password from --password-file"},
+        {{"install", "publish", "--name", "a/b", "--broker", "h"}, "--name"},
+        {{"uninstall", "deliver", "--broker", "h"}, "uninstall takes the role alone"},
     };
     for (const auto& c : cases) {
         Outcome o = Parse(c.words);
@@ -128,6 +154,35 @@ TEST(BridgeConfig, RefusedCommandLines) {
         EXPECT_EQ(o.outcome, kParseError) << line;
         EXPECT_NE(o.message.find(c.says), std::string::npos) << line << "-> " << o.message;
         EXPECT_EQ(o.message.find('\n'), std::string::npos) << line;
+    }
+}
+
+TEST(BridgeConfig, PasswordFileAsWindowsToolsWriteIt) {
+    const struct {
+        const char* name;
+        std::string bytes;
+        int result;  // the length, or an error
+        const char* password;
+    } cases[] = {
+        {"plain, CRLF", "s3cret pass\r\nnext", 11, "s3cret pass"},
+        {"no line end", "pw", 2, "pw"},
+        {"UTF-8 mark (Notepad)", "\xEF\xBB\xBFpw\n", 2, "pw"},
+        {"echo pw > file", "pw \r\n", 2, "pw"},
+        {"trailing tab", "pw\t\t", 2, "pw"},
+        {"inner spaces kept", " p w\n", 4, " p w"},
+        {"empty", "", 0, ""},
+        {"UTF-16 LE (PowerShell 5.1)", std::string("\xFF\xFEp\0w\0", 6), kPasswordUtf16, ""},
+        {"UTF-16 BE", std::string("\xFE\xFF\0p\0w", 6), kPasswordUtf16, ""},
+        {"too long", std::string(12, 'x'), kPasswordTooLong, ""},
+    };
+    for (const auto& c : cases) {
+        char out[12] = "unset";
+        int got = PasswordFromFile(reinterpret_cast<const uint8_t*>(c.bytes.data()),
+                                   static_cast<uint32_t>(c.bytes.size()), out, sizeof out);
+        EXPECT_EQ(got, c.result) << c.name;
+        if (got >= 0) {
+            EXPECT_STREQ(out, c.password) << c.name;
+        }
     }
 }
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -83,19 +85,72 @@ TEST_F(SessionTest, ReconnectBacksOffWithJitterAndResetsOnceAccepted) {
     EXPECT_EQ(console.lines, Lines{"cannot reach the broker: no such host; reconnecting with "
                                    "backoff (1 s doubling to 60 s)"}) << "logged more than once";
 
+    // Only a connection that held for a minute starts the backoff over.
     network.refuseConnect = 0;
     Advance(BridgeWaitMs(&state, now));
     BridgeConnected(&state, now);
     Broker(std::string("\x20\x02\x00\x00", 4));
     EXPECT_EQ(console.lines.back(), "connected to broker.lan");
+    now += kStableMs - 1;
     BridgeConnectionLost(&state, now, "reset by peer");
-    EXPECT_LE(BridgeWaitMs(&state, now), 1000u) << "backoff not reset by a good connect";
+    EXPECT_GE(BridgeWaitMs(&state, now), 45000u) << "backoff reset by a short connection";
     EXPECT_EQ(console.lines.back(), "connection to the broker lost: reset by peer; reconnecting "
                                     "with backoff (1 s doubling to 60 s)");
+    Advance(BridgeWaitMs(&state, now));
+    BridgeConnected(&state, now);
+    Broker(std::string("\x20\x02\x00\x00", 4));
+    now += kStableMs;
+    BridgeConnectionLost(&state, now, "reset by peer");
+    EXPECT_LE(BridgeWaitMs(&state, now), 1000u) << "backoff not reset by a connection that held";
+}
+
+TEST_F(SessionTest, ABrokerThatAcceptsAndDropsIsNotAskedOnceASecond) {
+    Start({"publish", "--broker", "b", "--discovery", "off"});
+    int connections = 0;
+    const uint32_t start = now;
+    for (;;) {
+        Advance(BridgeWaitMs(&state, now));
+        if (now - start >= 30000) break;
+        BridgeConnected(&state, now);
+        Broker(std::string("\x20\x02\x00\x00", 4));
+        ++connections;
+        BridgeConnectionLost(&state, now, "the broker closed the connection");
+    }
+    EXPECT_LE(connections, 6);
+    int hints = 0;
+    for (const std::string& line : console.lines) {
+        hints += line.find("another client uses the id vardex-publish-PC01") != std::string::npos;
+    }
+    EXPECT_EQ(hints, 1);
+}
+
+TEST_F(SessionTest, EachAddressGetsItsShareOfTheConnectTime) {
+    const struct {
+        int addresses;
+        uint32_t share;
+    } cases[] = {{1, 10000}, {2, 5000}, {8, kAddressMinimumMs}};
+    for (const auto& c : cases) {
+        SetUp();
+        Start({"deliver", "--broker", "home.local"});
+        network.addresses = c.addresses;
+        BridgeTimer(&state, now);
+        EXPECT_EQ(BridgeWaitMs(&state, now), c.share) << c.addresses;
+        network.Take();
+        // The first address drops the attempt silently, the next refuses at once: every address
+        // is tried before the attempt fails.
+        Advance(c.share);
+        for (int i = 2; i < c.addresses; ++i) BridgeConnectFailed(&state, now, "refused");
+        EXPECT_EQ(state.link, c.addresses > 1 ? kLinkConnecting : kLinkWaiting) << c.addresses;
+        std::vector<std::string> want(static_cast<size_t>(c.addresses - 1), "next");
+        if (c.addresses == 1) want.push_back("close");
+        EXPECT_EQ(network.Take(), want) << c.addresses;
+    }
 }
 
 TEST_F(SessionTest, PublishSendsStatusDiscoveryAndOnlyTheLatestState) {
     Start({"publish", "--broker", "b:1884", "--user", "u"});
+    snprintf(config.password, sizeof config.password, "pw-in-memory");
+    config.hasPassword = 1;
     // Reports while the broker is away are not queued; the latest becomes the state.
     Datagram(std::string("PC01 CPU:46 MB:38\0", 18));
     Datagram(kReport);
@@ -104,7 +159,9 @@ TEST_F(SessionTest, PublishSendsStatusDiscoveryAndOnlyTheLatestState) {
     EXPECT_EQ(network.Take(), (Lines{
         "connect b:1884",
         "CONNECT vardex-publish-PC01 keepalive 30 clean will r1 q1 vardex/PC01/status offline "
-        "user u"}));
+        "user u password pw-in-memory"}));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(state.out), sizeof state.out).find("pw-in"),
+              std::string::npos) << "the password stayed in the send buffer";
     Broker(std::string("\x20\x02\x00\x00", 4));
     Lines sent = network.Take();
     ASSERT_EQ(sent.size(), 5u);
@@ -126,7 +183,7 @@ TEST_F(SessionTest, PublishSendsStatusDiscoveryAndOnlyTheLatestState) {
     Datagram("PC01 CPU:47 MB:38");
     EXPECT_EQ(network.Take(), Lines{});
     EXPECT_EQ(console.lines.size(), logged + 1);
-    EXPECT_EQ(console.lines.back(), "dropped 1 datagrams that were not reports");
+    EXPECT_EQ(console.lines.back(), "dropped 1 datagram that was not a report");
     now += kDropLogIntervalMs;
     Datagram("x");
     EXPECT_EQ(console.lines.back(), "dropped 2 datagrams that were not reports");
@@ -136,6 +193,24 @@ TEST_F(SessionTest, PublishSendsStatusDiscoveryAndOnlyTheLatestState) {
     sent = network.Take();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_NE(sent[1].find("vardex_PC01_mb/config"), std::string::npos);
+
+    // A refused homeassistant/status is an extra lost: said once, and reports go on.
+    for (int i = 0; i < 2; ++i) {
+        Broker(std::string("\x90\x03\x00\x04\x80", 5));
+        BridgeConnectionLost(&state, now, "gone");
+        Advance(BridgeWaitMs(&state, now));
+        BridgeConnected(&state, now);
+        Broker(std::string("\x20\x02\x00\x00", 4));
+    }
+    EXPECT_EQ(state.link, kLinkUp);
+    int said = 0;
+    for (const std::string& line : console.lines) said += line.find("homeassistant/status") != std::string::npos;
+    EXPECT_EQ(said, 1);
+    sent = network.Take();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "SUBSCRIBE homeassistant/status q1"), 0)
+        << "subscribed again after the refusal";
+    Datagram(kReport);
+    EXPECT_EQ(network.Take().size(), 2u);
 }
 
 TEST_F(SessionTest, DiscoveryConfig) {
@@ -167,6 +242,13 @@ TEST_F(SessionTest, RefusalsAndBrokenStreams) {
          "the broker refused vardex-deliver-PC01: not authorised (CONNACK 5)"},
         {"server unavailable", std::string("\x20\x02\x00\x03", 4), -1,
          "the broker refused the connection with CONNACK 3; reconnecting with backoff"},
+        {"a code outside the standard", std::string("\x20\x02\x00\x06", 4), -1,
+         "the broker refused the connection with CONNACK 6; reconnecting with backoff"},
+        {"protocol level", std::string("\x20\x02\x00\x01", 4), 3,
+         "the broker refused vardex-deliver-PC01: it does not speak MQTT 3.1.1 (CONNACK 1)"},
+        {"identifier rejected", std::string("\x20\x02\x00\x02", 4), 3,
+         "the broker refused vardex-deliver-PC01: identifier rejected (CONNACK 2); give another "
+         "with --client-id"},
         {"not a CONNACK first", std::string("\xD0\x00", 2), -1,
          "connection to the broker lost: the broker did not answer with CONNACK; reconnecting "
          "with backoff (1 s doubling to 60 s)"},
@@ -245,11 +327,13 @@ TEST_F(SessionTest, DeliverWritesOnlyFreshReportsOfOthers) {
          " CPU:" + std::string(85, '0') + "1 MB:1" + '\0', 0, nullptr},
         {"another topic", "vardex/PC01/state", kReport, 0, nullptr},
         {"a deeper topic", "vardex/a/b/report", kReport, 0, nullptr},
+        {"a topic longer than the reader keeps", nullptr, kReport, 1, nullptr},
     };
+    const std::string longTopic = "vardex/" + std::string(600, 'x') + "/report";
     for (const auto& c : cases) {
         mailslots.Reset();
         for (int qos = 0; qos <= 1; ++qos) {
-            BrokerPublish(c.topic, c.payload, qos, c.retain);
+            BrokerPublish(c.topic ? c.topic : longTopic.c_str(), c.payload, qos, c.retain);
             Lines sent = network.Take();
             EXPECT_EQ(sent, qos ? Lines{"PUBACK 77"} : Lines{}) << c.name;
         }
@@ -272,9 +356,9 @@ TEST_F(SessionTest, CleanStop) {
     Start({"publish", "--broker", "b", "--discovery", "off"});
     Connect();
     network.Take();
-    BridgeStop(&state, now);
+    BridgeStop(&state, now, 0);
     EXPECT_EQ(network.Take(), (Lines{"PUBLISH q1 r1 vardex/PC01/status offline", "DISCONNECT",
-                                     "close"}));
+                                     "shutdown", "close"}));
     EXPECT_EQ(state.exitCode, 0);
     EXPECT_EQ(BridgeWaitMs(&state, now), kWaitForever);
 }

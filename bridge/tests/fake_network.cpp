@@ -6,7 +6,13 @@
 int FakeNetwork::Connect(const char* host, uint16_t port, char* why, uint32_t whySize) {
     calls.push_back("connect " + std::string(host) + ":" + std::to_string(port));
     if (refuseConnect) snprintf(why, whySize, "no such host");
-    return !refuseConnect;
+    return refuseConnect ? 0 : addresses;
+}
+
+int FakeNetwork::ConnectNext(char* why, uint32_t whySize) {
+    calls.push_back("next");
+    snprintf(why, whySize, "no address left");
+    return 1;
 }
 
 int FakeNetwork::Send(const uint8_t* data, uint32_t size) {

@@ -12,12 +12,15 @@ class FakeNetwork final : public Network {
 public:
     int refuseConnect = 0;  // Connect fails at once
     int refuseSend = 0;
-    std::vector<std::string> calls;  // "connect host:port", "close", and each packet sent
+    int addresses = 1;      // how many the name resolves to
+    std::vector<std::string> calls;  // "connect host:port", "next", "close", "shutdown", packets
     std::string sentBytes;           // every byte sent, in order
 
     int Connect(const char* host, uint16_t port, char* why, uint32_t whySize) override;
+    int ConnectNext(char* why, uint32_t whySize) override;
     int Send(const uint8_t* data, uint32_t size) override;
     void Close() override;
+    void Shutdown() override { calls.push_back("shutdown"); }
     // The calls since the last Take, cleared.
     std::vector<std::string> Take();
 };
@@ -25,7 +28,11 @@ public:
 class FakeConsole final : public Console {
 public:
     std::vector<std::string> lines;
-    void WriteLine(const char* text) override { lines.push_back(text); }
+    std::vector<LogLevel> levels;
+    void WriteLine(LogLevel level, const char* text) override {
+        lines.push_back(text);
+        levels.push_back(level);
+    }
 };
 
 // One packet as a line: its type and what matters of it, e.g.

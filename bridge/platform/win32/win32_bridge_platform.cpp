@@ -1,12 +1,14 @@
 // The bridge's Windows side: thin forwards to WS2_32 and KERNEL32.
 #include "bridge/platform/win32/win32_bridge_platform.h"
 
+#include "bridge/core/service_rules.h"
 #include "bridge/core/text.h"
 
 // After our headers: they define some of the same constant names, as macros.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <sddl.h>
 
 namespace {
 
@@ -79,6 +81,14 @@ int Win32Network::Connect(const char* host, uint16_t port, char* why, uint32_t w
     }
     addresses = list;
     next = list;
+    int count = 0;
+    for (addrinfo* a = list; a != nullptr; a = a->ai_next) ++count;
+    return TryNext(why, whySize) ? count : 0;
+}
+
+int Win32Network::ConnectNext(char* why, uint32_t whySize) {
+    CloseSocket();
+    ResetEvent(Handle(event));
     return TryNext(why, whySize);
 }
 
@@ -95,10 +105,13 @@ NetworkEvent Win32Network::Take(char* why, uint32_t whySize) {
     }
     if (events.lNetworkEvents & FD_CONNECT) {
         int code = events.iErrorCode[FD_CONNECT_BIT];
-        if (code == 0) return kNetConnected;
-        closesocket(socket);
-        socket = INVALID_SOCKET;
-        if (TryNext(why, whySize)) return kNetNothing;
+        if (code == 0) {
+            // Bytes or a close told together with the connect are read on the next round.
+            if (events.lNetworkEvents & FD_CLOSE) closeSeen = 1;
+            if (events.lNetworkEvents & (FD_READ | FD_CLOSE)) SetEvent(Handle(event));
+            return kNetConnected;
+        }
+        CloseSocket();
         SayError(why, whySize, "connection refused or unreachable", code);
         return kNetConnectFailed;
     }
@@ -139,12 +152,36 @@ int Win32Network::Send(const uint8_t* data, uint32_t size) {
     return size == 0;
 }
 
-void Win32Network::Close() {
+void Win32Network::CloseSocket() {
     closeSeen = 0;
     if (socket != INVALID_SOCKET) {
         closesocket(socket);
         socket = INVALID_SOCKET;
     }
+}
+
+void Win32Network::Shutdown() {
+    if (socket != INVALID_SOCKET) {
+        // The broker answers the goodbye (a PUBACK for offline) and closes its side; closing
+        // ours with those bytes unread would send a reset instead of the last of the data.
+        ::shutdown(socket, SD_SEND);
+        DWORD start = GetTickCount();
+        for (;;) {
+            DWORD spent = GetTickCount() - start;
+            if (spent >= 2000) break;
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(socket, &readable);
+            timeval limit = {0, static_cast<long>((2000 - spent) * 1000)};
+            if (select(0, &readable, nullptr, nullptr, &limit) != 1) break;
+            if (recv(socket, reinterpret_cast<char*>(received), sizeof received, 0) <= 0) break;
+        }
+    }
+    Close();
+}
+
+void Win32Network::Close() {
+    CloseSocket();
     if (addresses != nullptr) {
         freeaddrinfo(static_cast<addrinfo*>(addresses));
         addresses = next = nullptr;
@@ -152,7 +189,7 @@ void Win32Network::Close() {
     ResetEvent(Handle(event));
 }
 
-void Win32Console::WriteLine(const char* text) {
+void Win32Console::WriteLine(LogLevel, const char* text) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char line[600];
@@ -199,6 +236,10 @@ DWORD WINAPI ReadSlot(LPVOID context) {
         // Blocks until a datagram arrives: overlapped reads of a mailslot block under Wine too,
         // so the wait happens here, on a thread of its own.
         if (!ReadFile(Handle(reader->slot), slotData, kSlotMessageMax, &slotSize, nullptr)) {
+            // Told, not hidden: a publish that reads nothing would look alive and report nothing.
+            DWORD error = GetLastError();
+            reader->failure = error != 0 ? error : ERROR_GEN_FAILURE;
+            SetEvent(Handle(reader->ready));
             return 1;
         }
         SetEvent(Handle(reader->ready));
@@ -206,20 +247,33 @@ DWORD WINAPI ReadSlot(LPVOID context) {
     }
 }
 
+// SYSTEM and Administrators in full, and whoever is signed in at the console or over Remote
+// Desktop may read and write: the relay runs as that user, the service as SYSTEM.
+const char kServiceSlotAccess[] = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
+
 }  // namespace
 
-int SlotReader::Start() {
+uint32_t SlotReader::Start(int forService) {
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+    if (forService && !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                          kServiceSlotAccess, SDDL_REVISION_1,
+                          &attributes.lpSecurityDescriptor, nullptr)) {
+        return GetLastError();
+    }
     // A writer of a message over the maximum gets an error: nothing oversized enters the slot.
     HANDLE created = CreateMailslotA("\\\\.\\mailslot\\VARDslot", kSlotMessageMax,
-                                     MAILSLOT_WAIT_FOREVER, nullptr);
-    if (created == INVALID_HANDLE_VALUE) return 0;
+                                     MAILSLOT_WAIT_FOREVER, forService ? &attributes : nullptr);
+    DWORD error = GetLastError();
+    if (attributes.lpSecurityDescriptor != nullptr) LocalFree(attributes.lpSecurityDescriptor);
+    if (created == INVALID_HANDLE_VALUE) return error != 0 ? error : ERROR_GEN_FAILURE;
     slot = reinterpret_cast<uintptr_t>(created);
     ready = reinterpret_cast<uintptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     taken = reinterpret_cast<uintptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (ready == 0 || taken == 0) return GetLastError();
     HANDLE thread = CreateThread(nullptr, 0, ReadSlot, this, 0, nullptr);
-    if (ready == 0 || taken == 0 || thread == nullptr) return 0;
+    if (thread == nullptr) return GetLastError();
     ::CloseHandle(thread);
-    return 1;
+    return 0;
 }
 
 void SlotReader::Taken() { SetEvent(Handle(taken)); }
@@ -237,19 +291,43 @@ int EnvironmentValue(const char* name, char* out, uint32_t size) {
     return length >= size ? -2 : static_cast<int>(length);
 }
 
-int FirstLineOf(const char* path, char* out, uint32_t size) {
+int ReadFileStart(const char* path, uint8_t* out, uint32_t size) {
     HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return -1;
     DWORD got = 0;
     BOOL ok = ReadFile(file, out, size, &got, nullptr);
     ::CloseHandle(file);
-    if (!ok) return -1;
-    uint32_t length = 0;
-    while (length < got && out[length] != '\r' && out[length] != '\n') ++length;
-    if (length >= size) return -2;
+    return ok ? static_cast<int>(got) : -1;
+}
+
+uint32_t ProgramPath(char* out, uint32_t size) {
+    DWORD length = GetModuleFileNameA(nullptr, out, size);
+    // XP fills the buffer without a NUL when the path does not fit.
+    return length > 0 && length < size ? length : 0;
+}
+
+uint32_t FullPath(const char* path, char* out, uint32_t size) {
+    DWORD length = GetFullPathNameA(path, size, out, nullptr);
+    return length > 0 && length < size ? length : 0;
+}
+
+void ErrorText(uint32_t error, char* out, uint32_t size) {
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, out, size, nullptr);
+    // Its text ends in a line end; a system without words for the code gets the number.
+    while (length > 0 && (out[length - 1] == '\r' || out[length - 1] == '\n' ||
+                          out[length - 1] == ' ')) {
+        --length;
+    }
+    if (length == 0) {
+        TextBuilder text = {out, size, 0, 0};
+        AppendText(&text, "error ");
+        AppendInt(&text, static_cast<int32_t>(error));
+        FinishText(&text);
+        return;
+    }
     out[length] = 0;
-    return static_cast<int>(length);
 }
 
 uint32_t TickCount() { return GetTickCount(); }
@@ -260,21 +338,34 @@ namespace {
 
 HANDLE stopRequested;
 HANDLE stopDone;
+int interactive;
 
 BOOL WINAPI OnConsoleEvent(DWORD kind) {
+    ConsoleAnswer answer = AnswerConsoleEvent(kind, interactive);
+    if (answer == kConsoleIgnore) return TRUE;  // handled: Windows' default would end us
     SetEvent(stopRequested);
     // Windows ends the process when this returns from close, log-off or shutdown.
-    if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT) {
-        WaitForSingleObject(stopDone, 4000);
-    }
+    if (answer == kConsoleStopAndWait) WaitForSingleObject(stopDone, 4000);
     return TRUE;
 }
 
 }  // namespace
 
+int IsInteractiveLogon() {
+    // S-1-5-4, the INTERACTIVE group, which a desktop's logon carries and a batch or service
+    // logon does not; a fixed SID needs no allocation.
+    struct {
+        SID sid;
+    } interactiveSid = {{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_INTERACTIVE_RID}}};
+    BOOL member = FALSE;
+    if (!CheckTokenMembership(nullptr, &interactiveSid.sid, &member)) return 1;  // as before
+    return member != FALSE;
+}
+
 uintptr_t WatchStopRequests() {
     stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     stopDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    interactive = IsInteractiveLogon();
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     return reinterpret_cast<uintptr_t>(stopRequested);
 }
@@ -285,7 +376,11 @@ uint32_t WaitForAny(const uintptr_t* events, uint32_t count, uint32_t millisecon
     HANDLE handles[4];
     for (uint32_t i = 0; i < count && i < 4; ++i) handles[i] = Handle(events[i]);
     DWORD result = WaitForMultipleObjects(count, handles, FALSE, milliseconds);
-    return result < WAIT_OBJECT_0 + count ? result - WAIT_OBJECT_0 : count;
+    return result < WAIT_OBJECT_0 + count ? result - WAIT_OBJECT_0 : kWaitTimedOut;
+}
+
+void WaitForEvent(uintptr_t event, uint32_t milliseconds) {
+    WaitForSingleObject(Handle(event), milliseconds);
 }
 
 void ExitWith(int code) { ExitProcess(static_cast<UINT>(code)); }

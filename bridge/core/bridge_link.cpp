@@ -1,0 +1,407 @@
+// The session's link to the broker: connect through each of the name's addresses, CONNACK,
+// backoff that starts over only after a connection held, keepalive, and a clean stop.
+#include "bridge/core/session_parts.h"
+
+#include "bridge/core/text.h"
+
+Network* bridgeNetwork;
+MailslotClient* bridgeMailslots;
+Console* bridgeConsole;
+
+const char kLocalSlot[] = "\\\\.\\mailslot\\VARDslot";
+
+namespace {
+
+// Whether the tick count now has reached at, across a wrap.
+int Due(uint32_t now, uint32_t at) { return static_cast<int32_t>(now - at) >= 0; }
+
+uint32_t Until(uint32_t now, uint32_t at) { return Due(now, at) ? 0 : at - now; }
+
+uint32_t KeepAliveMs(const BridgeState* s) { return s->config->keepAliveSeconds * 1000u; }
+
+// A topic built from parts into a field of kTopicCapacity; 0 when it does not fit.
+int BuildTopic(char* field, const char* a, const char* b, const char* c, const char* d = "") {
+    TextBuilder text = {field, kTopicCapacity, 0, 0};
+    AppendText(&text, a);
+    AppendText(&text, b);
+    AppendText(&text, c);
+    AppendText(&text, d);
+    return FinishText(&text) != 0;
+}
+
+uint32_t NextJitter(BridgeState* s) {
+    // xorshift32: spread enough for jitter, and the same sequence for the same seed in tests.
+    uint32_t x = s->random;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    s->random = x;
+    return x;
+}
+
+void ScheduleReconnect(BridgeState* s, uint32_t now) {
+    // Up to a quarter less than the base, so that bridges that lost one broker together do not
+    // come back together, and no wait passes the base.
+    uint32_t wait = s->backoffMs - NextJitter(s) % (s->backoffMs / 4 + 1);
+    s->link = kLinkWaiting;
+    s->dueAt = now + wait;
+    s->backoffMs = s->backoffMs * 2 > kBackoffMaxMs ? kBackoffMaxMs : s->backoffMs * 2;
+    s->reader.phase = 0;
+}
+
+void Fail(BridgeState* s, uint32_t now, const char* what, const char* why) {
+    bridgeNetwork->Close();
+    if (!s->downLogged) {
+        Log(kLogWarning, what, why, "; reconnecting with backoff (1 s doubling to 60 s)");
+        s->downLogged = 1;
+    }
+    ScheduleReconnect(s, now);
+}
+
+// A connection the broker accepted has ended. One that held starts the backoff over; one that
+// ended at once does not, or a broker that accepts and then drops would be asked once a second.
+void Ended(BridgeState* s, uint32_t now) {
+    if (now - s->upSince >= kStableMs) {
+        s->backoffMs = kBackoffFirstMs;
+        s->quickDrops = 0;
+        return;
+    }
+    if (++s->quickDrops == kQuickDropsHinted) {
+        Log(kLogWarning, "connections keep ending right after the broker accepts them; usually "
+            "another client uses the id ", s->clientId, " (give each PC its own --name or "
+            "--client-id), or a packet is over the broker's size limit (try --discovery off)");
+    }
+}
+
+void Accepted(BridgeState* s, uint32_t now) {
+    s->link = kLinkUp;
+    s->upSince = now;
+    s->pingOutstanding = 0;
+    s->lastHeardAt = now;
+    Log(kLogInfo, "connected to ", s->config->host);
+    s->downLogged = 0;
+    if (s->config->role == kRoleDeliver) {
+        DeliverAccepted(s, now);
+    } else {
+        PublishAccepted(s, now);
+    }
+}
+
+void HandleConnack(BridgeState* s, uint32_t now) {
+    Connack connack;
+    if (!DecodeConnack(&s->reader, &connack)) {
+        Lost(s, now, "malformed CONNACK");
+        return;
+    }
+    int code = connack.returnCode;
+    if (code == 0) {
+        Accepted(s, now);
+        return;
+    }
+    // Retrying the same CONNECT cannot mend these.
+    const char* final = code == 1 ? ": it does not speak MQTT 3.1.1 (CONNACK 1)"
+                      : code == 2 ? ": identifier rejected (CONNACK 2); give another with --client-id"
+                      : code == 4 ? ": bad user name or password (CONNACK 4)"
+                      : code == 5 ? ": not authorised (CONNACK 5)"
+                      : nullptr;
+    if (final != nullptr) {
+        Log(kLogError, "the broker refused ", s->clientId, final);
+        Finish(s, kExitRefused);
+        return;
+    }
+    // Server unavailable, and codes outside the standard: the broker may think better of it.
+    if (!s->downLogged) {
+        LogCount(kLogWarning, "the broker refused the connection with CONNACK ",
+                 static_cast<uint32_t>(code), "", "", "; reconnecting with backoff");
+    }
+    s->downLogged = 1;
+    bridgeNetwork->Close();
+    ScheduleReconnect(s, now);
+}
+
+// One whole packet from the broker.
+void HandlePacket(BridgeState* s, uint32_t now) {
+    s->lastHeardAt = now;
+    uint8_t type = PacketType(&s->reader);
+    if (s->link == kLinkHandshake) {
+        if (type == kMqttConnack) {
+            HandleConnack(s, now);
+        } else {
+            Lost(s, now, "the broker did not answer with CONNACK");
+        }
+        return;
+    }
+    uint16_t id;
+    uint8_t code;
+    if (type == kMqttPublish) {
+        InboundPublish p;
+        if (!DecodePublish(&s->reader, &p)) {
+            Lost(s, now, "malformed PUBLISH");
+            return;
+        }
+        if (p.qos == 1 && !SendOut(s, EncodePuback(p.packetId, s->out, kOutCapacity), now)) return;
+        if (s->config->role == kRoleDeliver) {
+            DeliverReceived(s, &p, now);
+        } else {
+            PublishReceived(s, &p, now);
+        }
+    } else if (type == kMqttPuback) {
+        if (!DecodePuback(&s->reader, &id)) Lost(s, now, "malformed PUBACK");
+    } else if (type == kMqttPingresp) {
+        if (s->reader.header != kMqttPingresp << 4 || s->reader.remaining != 0) {
+            Lost(s, now, "malformed PINGRESP");
+        }
+        s->pingOutstanding = 0;
+    } else if (type == kMqttSuback) {
+        if (!DecodeSuback(&s->reader, &id, &code)) {
+            Lost(s, now, "malformed SUBACK");
+        } else if (code == 0x80 && s->config->role == kRoleDeliver) {
+            DeliverSubscribeRefused(s);
+        } else if (code == 0x80) {
+            PublishSubscribeRefused(s);
+        }
+    } else {
+        Lost(s, now, "unexpected packet from the broker");
+    }
+}
+
+void StartConnect(BridgeState* s, uint32_t now) {
+    char why[160];
+    why[0] = 0;
+    int addresses = bridgeNetwork->Connect(s->config->host, s->config->port, why, sizeof why);
+    if (addresses <= 0) {
+        Fail(s, now, "cannot reach the broker: ", why);
+        return;
+    }
+    uint32_t share = kConnectTimeoutMs / static_cast<uint32_t>(addresses);
+    s->addressShareMs = share < kAddressMinimumMs ? kAddressMinimumMs : share;
+    s->addressesLeft = addresses - 1;
+    s->link = kLinkConnecting;
+    s->dueAt = now + s->addressShareMs;
+}
+
+// The address being tried failed or took its whole share: on to the next, if there is one.
+void NextAddress(BridgeState* s, uint32_t now, const char* why) {
+    char next[160];
+    next[0] = 0;
+    if (s->addressesLeft > 0) {
+        --s->addressesLeft;
+        if (bridgeNetwork->ConnectNext(next, sizeof next)) {
+            s->dueAt = now + s->addressShareMs;
+            return;
+        }
+    }
+    Fail(s, now, "cannot reach the broker: ", next[0] != 0 ? next : why);
+}
+
+}  // namespace
+
+void Log(LogLevel level, const char* first, const char* second, const char* third) {
+    char line[512];
+    TextBuilder text = {line, sizeof line, 0, 0};
+    AppendText(&text, first);
+    AppendText(&text, second);
+    AppendText(&text, third);
+    if (FinishText(&text) == 0) {
+        // Too long to say whole (a long host name): say the start.
+        TextBuilder start = {line, sizeof line, 0, 0};
+        AppendText(&start, first);
+        FinishText(&start);
+    }
+    bridgeConsole->WriteLine(level, line);
+}
+
+void LogCount(LogLevel level, const char* first, uint32_t count, const char* one,
+              const char* many, const char* last) {
+    char middle[120];
+    TextBuilder text = {middle, sizeof middle, 0, 0};
+    AppendInt(&text, static_cast<int32_t>(count & 0x7FFFFFFF));
+    AppendText(&text, count == 1 ? one : many);
+    FinishText(&text);
+    Log(level, first, middle, last);
+}
+
+uint16_t NextPacketId(BridgeState* s) {
+    s->lastPacketId = static_cast<uint16_t>(s->lastPacketId == 0xFFFF ? 1 : s->lastPacketId + 1);
+    return s->lastPacketId;
+}
+
+int SendOut(BridgeState* s, uint32_t size, uint32_t now) {
+    if (size == 0 || !bridgeNetwork->Send(s->out, size)) {
+        Lost(s, now, size == 0 ? "a packet did not fit its buffer" : "send failed");
+        return 0;
+    }
+    s->lastSentAt = now;
+    return 1;
+}
+
+int Publish(BridgeState* s, const char* topic, ByteSpan payload, int retain, uint32_t now) {
+    uint32_t size = EncodePublish(SpanOf(topic), payload, 1, retain, NextPacketId(s), s->out,
+                                  kOutCapacity);
+    return SendOut(s, size, now);
+}
+
+int Subscribe(BridgeState* s, const char* filter, uint32_t now) {
+    return SendOut(s, EncodeSubscribe(NextPacketId(s), SpanOf(filter), 1, s->out, kOutCapacity),
+                   now);
+}
+
+void Lost(BridgeState* s, uint32_t now, const char* why) {
+    if (s->link == kLinkUp) Ended(s, now);
+    Fail(s, now, "connection to the broker lost: ", why);
+}
+
+void Finish(BridgeState* s, int exitCode) {
+    bridgeNetwork->Close();
+    s->link = kLinkClosed;
+    s->exitCode = exitCode;
+}
+
+void CountDrop(BridgeState* s, uint32_t now, const char* one, const char* many) {
+    ++s->dropped;
+    if (!s->dropEverLogged || now - s->dropLoggedAt >= kDropLogIntervalMs) {
+        LogCount(kLogWarning, "dropped ", s->dropped - s->droppedLogged, one, many);
+        s->droppedLogged = s->dropped;
+        s->dropLoggedAt = now;
+        s->dropEverLogged = 1;
+    }
+}
+
+int BridgeStart(BridgeState* s, const BridgeConfig* c, const char* version, uint32_t now,
+                uint32_t seed) {
+    ZeroBytes(s, sizeof *s);
+    s->config = c;
+    s->version = version;
+    s->exitCode = -1;
+    s->link = kLinkWaiting;
+    s->dueAt = now;
+    s->backoffMs = kBackoffFirstMs;
+    s->random = seed != 0 ? seed : 0x9E3779B9u;
+    const char* role = c->role == kRolePublish ? "vardex-publish-" : "vardex-deliver-";
+    int ok = (c->clientId[0] != 0 ? BuildTopic(s->clientId, c->clientId, "", "")
+                                  : BuildTopic(s->clientId, role, c->name, "")) &&
+             BuildTopic(s->statusTopic, c->prefix, "/", c->name, "/status") &&
+             BuildTopic(s->stateTopic, c->prefix, "/", c->name, "/state") &&
+             BuildTopic(s->reportTopic, c->prefix, "/",
+                        c->role == kRolePublish ? c->name : c->from, "/report");
+    for (int sensor = 0; sensor < 2 && ok; ++sensor) {
+        TextBuilder t = {s->discoveryTopic[sensor], kTopicCapacity, 0, 0};
+        AppendText(&t, "homeassistant/sensor/vardex_");
+        AppendObjectId(&t, c->name);
+        AppendText(&t, sensor == 0 ? "_cpu/config" : "_mb/config");
+        ok = FinishText(&t) != 0;
+    }
+    if (!ok) {
+        Log(kLogError, "the prefix and name make topics too long");
+        s->exitCode = kExitUsage;
+        s->link = kLinkClosed;
+    }
+    return ok;
+}
+
+void BridgeTimer(BridgeState* s, uint32_t now) {
+    if (s->link == kLinkWaiting && Due(now, s->dueAt)) {
+        StartConnect(s, now);
+    } else if (s->link == kLinkConnecting && Due(now, s->dueAt)) {
+        NextAddress(s, now, "no connection within 10 s");
+    } else if (s->link == kLinkHandshake && Due(now, s->dueAt)) {
+        Fail(s, now, "cannot reach the broker: ", "no CONNACK within 10 s");
+    } else if (s->link == kLinkUp) {
+        uint32_t keepAlive = KeepAliveMs(s);
+        if (s->pingOutstanding) {
+            if (now - s->pingSentAt >= keepAlive) Lost(s, now, "no PINGRESP within the keepalive");
+        } else if (now - s->lastSentAt >= keepAlive || now - s->lastHeardAt >= keepAlive) {
+            // Sent also when only the broker has been quiet: a dead broker shows this way even
+            // while reports keep going out.
+            if (SendOut(s, EncodeEmpty(kMqttPingreq, s->out, kOutCapacity), now)) {
+                s->pingOutstanding = 1;
+                s->pingSentAt = now;
+            }
+        }
+    }
+}
+
+void BridgeConnected(BridgeState* s, uint32_t now) {
+    if (s->link != kLinkConnecting) return;
+    ConnectOptions o = {};
+    o.clientId = SpanOf(s->clientId);
+    o.keepAliveSeconds = s->config->keepAliveSeconds;
+    o.cleanSession = 1;
+    if (s->config->role == kRolePublish) {
+        o.hasWill = 1;
+        o.willTopic = SpanOf(s->statusTopic);
+        o.willMessage = SpanOf("offline");
+        o.willQos = 1;
+        o.willRetain = 1;
+    }
+    o.hasUser = s->config->hasUser;
+    o.user = SpanOf(s->config->user);
+    o.hasPassword = s->config->hasPassword;
+    o.password = SpanOf(s->config->password);
+    s->reader.phase = 0;
+    uint32_t size = EncodeConnect(&o, s->out, kOutCapacity);
+    int sent = SendOut(s, size, now);
+    // The password has no business lingering in the send buffer.
+    ZeroBytes(s->out, size);
+    if (sent) {
+        s->link = kLinkHandshake;
+        s->dueAt = now + kConnectTimeoutMs;
+    }
+}
+
+void BridgeConnectFailed(BridgeState* s, uint32_t now, const char* why) {
+    if (s->link == kLinkConnecting) NextAddress(s, now, why);
+}
+
+void BridgeReceived(BridgeState* s, const uint8_t* data, uint32_t size, uint32_t now) {
+    while (size > 0 && (s->link == kLinkHandshake || s->link == kLinkUp)) {
+        uint32_t used = 0;
+        ReadResult result = ReadPacket(&s->reader, data, size, &used);
+        data += used;
+        size -= used;
+        if (result == kReadMalformed) {
+            Lost(s, now, "malformed or oversized packet from the broker");
+        } else if (result == kReadPacket) {
+            HandlePacket(s, now);
+        }
+    }
+}
+
+void BridgeConnectionLost(BridgeState* s, uint32_t now, const char* why) {
+    if (s->link == kLinkConnecting) {
+        NextAddress(s, now, why);
+    } else if (s->link == kLinkHandshake || s->link == kLinkUp) {
+        Lost(s, now, why);
+    }
+}
+
+void BridgeStop(BridgeState* s, uint32_t now, int exitCode) {
+    if (s->link == kLinkClosed) return;
+    int goodbye = 0;
+    if (s->link == kLinkUp) {
+        int sent = s->config->role != kRolePublish ||
+                   Publish(s, s->statusTopic, SpanOf("offline"), 1, now);
+        goodbye = sent && SendOut(s, EncodeEmpty(kMqttDisconnect, s->out, kOutCapacity), now);
+    }
+    Log(kLogInfo, "stopped");
+    if (goodbye) bridgeNetwork->Shutdown();
+    Finish(s, exitCode);
+}
+
+uint32_t BridgeWaitMs(const BridgeState* s, uint32_t now) {
+    switch (s->link) {
+        case kLinkWaiting:
+        case kLinkConnecting:
+        case kLinkHandshake:
+            return Until(now, s->dueAt);
+        case kLinkUp: {
+            uint32_t keepAlive = KeepAliveMs(s);
+            if (s->pingOutstanding) return Until(now, s->pingSentAt + keepAlive);
+            uint32_t sent = Until(now, s->lastSentAt + keepAlive);
+            uint32_t heard = Until(now, s->lastHeardAt + keepAlive);
+            return sent < heard ? sent : heard;
+        }
+        default:
+            return kWaitForever;
+    }
+}

@@ -1,0 +1,138 @@
+// The service's decisions: names, the quoted image path, controls, status and exit codes.
+#include "bridge/core/service_rules.h"
+
+#include "bridge/core/bridge_config.h"
+#include "bridge/core/text.h"
+
+const char kEventSource[] = "vardex-bridge";
+const char kServiceDescription[] =
+    "Carries the vardex relay's temperature reports between this PC's mailslot VARDslot and an "
+    "MQTT broker.";
+
+const char* ServiceName(int role) {
+    return role == kRolePublish ? "vardex-bridge-publish" : "vardex-bridge-deliver";
+}
+
+const char* ServiceDisplayName(int role) {
+    return role == kRolePublish ? "vardex-bridge (publish)" : "vardex-bridge (deliver)";
+}
+
+namespace {
+
+void AppendChar(TextBuilder* text, char c) {
+    AppendBytes(text, reinterpret_cast<const uint8_t*>(&c), 1);
+}
+
+void AppendBackslashes(TextBuilder* text, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) AppendChar(text, '\\');
+}
+
+// One word as the C runtime's splitting gives it back: bare when it has no space, tab or quote,
+// else in quotes, with backslashes doubled where a quote follows them.
+void AppendQuoted(TextBuilder* text, const char* word) {
+    int plain = *word != 0;
+    for (const char* p = word; *p != 0; ++p) {
+        if (*p == ' ' || *p == '\t' || *p == '"') plain = 0;
+    }
+    if (plain) {
+        AppendText(text, word);
+        return;
+    }
+    AppendChar(text, '"');
+    uint32_t slashes = 0;
+    for (const char* p = word; *p != 0; ++p) {
+        if (*p == '\\') {
+            ++slashes;
+            continue;
+        }
+        if (*p == '"') {
+            AppendBackslashes(text, slashes * 2 + 1);
+        } else {
+            AppendBackslashes(text, slashes);
+        }
+        slashes = 0;
+        AppendChar(text, *p);
+    }
+    AppendBackslashes(text, slashes * 2);  // the closing quote follows them
+    AppendChar(text, '"');
+}
+
+}  // namespace
+
+uint32_t BuildImagePath(const char* program, const char* const* words, int count, char* out,
+                        uint32_t capacity) {
+    TextBuilder text = {out, capacity, 0, 0};
+    // Always quoted: Windows would otherwise try "C:\Program.exe" for C:\Program Files\...
+    AppendChar(&text, '"');
+    AppendText(&text, program);
+    AppendText(&text, "\" service");
+    for (int i = 0; i < count; ++i) {
+        AppendChar(&text, ' ');
+        AppendQuoted(&text, words[i]);
+    }
+    return FinishText(&text);
+}
+
+ServiceReport ServiceReportFor(ServicePhase phase, int exitCode) {
+    ServiceReport r = {kServiceStopped, 0, 0, 0, 0};
+    switch (phase) {
+        case kPhaseStarting:
+            r.state = kServiceStartPending;
+            r.waitHintMs = 3000;
+            break;
+        case kPhaseRunning:
+            r.state = kServiceRunning;
+            r.controlsAccepted = kAcceptStop | kAcceptShutdown;
+            break;
+        case kPhaseStopping:
+            // Offline, DISCONNECT and a short drain take a second or two.
+            r.state = kServiceStopPending;
+            r.waitHintMs = 5000;
+            break;
+        case kPhaseStopped:
+            // A non-zero exit is a failure the manager can act on (its failure-actions flag),
+            // and sc query shows the bridge's own code.
+            if (exitCode != 0) {
+                r.win32ExitCode = kErrorServiceSpecific;
+                r.serviceExitCode = static_cast<uint32_t>(exitCode);
+            }
+            break;
+    }
+    return r;
+}
+
+ControlAction ActionForControl(uint32_t control) {
+    if (control == kControlStop || control == kControlShutdown || control == kControlPreshutdown) {
+        return kActionStop;
+    }
+    return control == kControlInterrogate ? kActionReport : kActionNotImplemented;
+}
+
+uint32_t StopDelayMs(int exitCode, uint32_t ranMs) {
+    if (exitCode == 0 || ranMs >= kRestartAtMostEveryMs) return 0;
+    return kRestartAtMostEveryMs - ranMs;
+}
+
+int ExitCodeForServiceError(uint32_t error) {
+    switch (error) {
+        case 5: return kExitNotElevated;        // ERROR_ACCESS_DENIED
+        case 1073: return kExitInstalled;       // ERROR_SERVICE_EXISTS
+        case 1060: return kExitNotInstalled;    // ERROR_SERVICE_DOES_NOT_EXIST
+        default: return kExitServiceFailed;
+    }
+}
+
+ConsoleAnswer AnswerConsoleEvent(uint32_t event, int interactiveStation) {
+    switch (event) {
+        case 0:  // CTRL_C_EVENT
+        case 1:  // CTRL_BREAK_EVENT
+            return kConsoleStop;
+        case 2:  // CTRL_CLOSE_EVENT
+        case 6:  // CTRL_SHUTDOWN_EVENT
+            return kConsoleStopAndWait;
+        case 5:  // CTRL_LOGOFF_EVENT
+            return interactiveStation ? kConsoleStopAndWait : kConsoleIgnore;
+        default:
+            return kConsoleIgnore;
+    }
+}

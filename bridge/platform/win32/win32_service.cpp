@@ -1,0 +1,207 @@
+// The bridge's service side: forwards to the service manager, the registry and the Event Log.
+#include "bridge/platform/win32/win32_service.h"
+
+#include "bridge/app/bridge_messages.h"
+#include "bridge/core/bridge_config.h"
+#include "bridge/core/service_rules.h"
+#include "bridge/core/text.h"
+
+#include <windows.h>
+
+namespace {
+
+const char kEventSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vardex-bridge";
+
+// Deletes what an install made so far, so that a failed one leaves nothing behind.
+void Undo(SC_HANDLE service) {
+    DeleteService(service);  // ignore errors: it is gone or marked for deletion either way
+    CloseServiceHandle(service);
+}
+
+uint32_t RegisterEventSource(const char* program) {
+    HKEY key;
+    LONG code = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0,
+                                KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (code != ERROR_SUCCESS) return static_cast<uint32_t>(code);
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    DWORD length = TextLength(program) + 1;
+    code = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                          reinterpret_cast<const BYTE*>(program), length);
+    if (code == ERROR_SUCCESS) {
+        code = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                              reinterpret_cast<const BYTE*>(&types), sizeof types);
+    }
+    RegCloseKey(key);
+    return static_cast<uint32_t>(code);
+}
+
+// A setting that only later Windows knows: used where it is there, its absence ignored.
+void ConfigureIfKnown(SC_HANDLE service, DWORD level, void* info) {
+    ChangeServiceConfig2A(service, level, info);  // ignore errors: XP answers ERROR_INVALID_LEVEL
+}
+
+}  // namespace
+
+uint32_t InstallService(int role, const char* imagePath, const char* program, const char** what) {
+    *what = "open the service manager";
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (manager == nullptr) return GetLastError();
+    *what = "create the service";
+    SC_HANDLE service = CreateServiceA(
+        manager, ServiceName(role), ServiceDisplayName(role), SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath, nullptr,
+        nullptr, nullptr, nullptr, nullptr);  // no account: LocalSystem
+    DWORD error = service == nullptr ? GetLastError() : 0;
+    CloseServiceHandle(manager);
+    if (service == nullptr) return error;
+
+    *what = "describe the service";
+    SERVICE_DESCRIPTIONA description = {const_cast<char*>(kServiceDescription)};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description)) {
+        error = GetLastError();
+        Undo(service);
+        return error;
+    }
+    *what = "set the restarts after a crash";
+    SC_ACTION actions[3];
+    for (int i = 0; i < 3; ++i) actions[i] = SC_ACTION{SC_ACTION_RESTART, kRestartDelaysMs[i]};
+    SERVICE_FAILURE_ACTIONSA failure = {kFailureResetSeconds, nullptr, nullptr, 3, actions};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+        error = GetLastError();
+        Undo(service);
+        return error;
+    }
+    // Vista and later: a stop with a non-zero exit code counts as a failure too; and the start
+    // waits until the boot's rush is over, when the network is up.
+    SERVICE_FAILURE_ACTIONS_FLAG onExitCodes = {TRUE};
+    ConfigureIfKnown(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCodes);
+    SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
+    ConfigureIfKnown(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
+
+    *what = "register the Event Log source";
+    error = RegisterEventSource(program);
+    if (error != 0) {
+        Undo(service);
+        return error;
+    }
+    CloseServiceHandle(service);
+    return 0;
+}
+
+uint32_t UninstallService(int role, const char** what, int* stopped) {
+    *stopped = 1;
+    *what = "open the service manager";
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) return GetLastError();
+    *what = "open the service";
+    SC_HANDLE service = OpenServiceA(manager, ServiceName(role),
+                                     SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+    if (service == nullptr) {
+        DWORD error = GetLastError();
+        CloseServiceHandle(manager);
+        return error;
+    }
+    SERVICE_STATUS status = {};
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+        ControlService(service, SERVICE_CONTROL_STOP, &status);  // ignore errors: polled below
+        DWORD start = GetTickCount();
+        while (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED &&
+               GetTickCount() - start < 30000) {
+            Sleep(250);
+        }
+        *stopped = status.dwCurrentState == SERVICE_STOPPED;
+    }
+    *what = "remove the service";
+    DWORD error = 0;
+    if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+        error = GetLastError();
+    }
+    CloseServiceHandle(service);
+    if (error == 0) {
+        // The log source is both roles': it goes with the last of them.
+        SC_HANDLE other = OpenServiceA(manager, ServiceName(role == kRolePublish ? kRoleDeliver
+                                                                                 : kRolePublish),
+                                       SERVICE_QUERY_STATUS);
+        if (other != nullptr) {
+            CloseServiceHandle(other);
+        } else if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, kEventSourceKey);  // ignore errors: none was left
+        }
+    }
+    CloseServiceHandle(manager);
+    return error;
+}
+
+namespace {
+
+const char* serviceName;
+ServiceBody serviceBody;
+int serviceExitCode = -1;
+SERVICE_STATUS_HANDLE statusHandle;
+HANDLE stopEvent;
+ServicePhase phase;
+DWORD checkPoint;
+
+void Report(ServicePhase now, int exitCode) {
+    phase = now;
+    ServiceReport r = ServiceReportFor(now, exitCode);
+    // Pending states count up, so the manager sees progress within each wait hint.
+    checkPoint = r.waitHintMs != 0 ? checkPoint + 1 : 0;
+    SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, r.state, r.controlsAccepted,
+                             r.win32ExitCode, r.serviceExitCode, checkPoint, r.waitHintMs};
+    SetServiceStatus(statusHandle, &status);  // ignore errors: nobody else to tell
+}
+
+DWORD WINAPI OnControl(DWORD control, DWORD, LPVOID, LPVOID) {
+    switch (ActionForControl(control)) {
+        case kActionStop:
+            if (phase == kPhaseRunning) Report(kPhaseStopping, 0);
+            SetEvent(stopEvent);
+            return NO_ERROR;
+        case kActionReport:
+            Report(phase, 0);
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+// The manager's arguments are not the image path's words: the body reads those from the
+// command line.
+void WINAPI ServiceMain(DWORD, LPSTR*) {
+    statusHandle = RegisterServiceCtrlHandlerExA(serviceName, OnControl, nullptr);
+    if (statusHandle == nullptr) return;
+    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    Report(kPhaseStarting, 0);
+    serviceExitCode = stopEvent != nullptr ? serviceBody(reinterpret_cast<uintptr_t>(stopEvent))
+                                           : kExitFailed;
+    Report(kPhaseStopped, serviceExitCode);
+}
+
+}  // namespace
+
+int RunService(const char* name, ServiceBody body) {
+    serviceName = name;
+    serviceBody = body;
+    SERVICE_TABLE_ENTRYA table[2] = {{const_cast<char*>(name), ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherA(table)) return -1;
+    return serviceExitCode;
+}
+
+void ServiceRunning() { Report(kPhaseRunning, 0); }
+
+void ServiceStopping() {
+    if (phase == kPhaseRunning) Report(kPhaseStopping, 0);
+}
+
+void EventLogConsole::WriteLine(LogLevel level, const char* text) {
+    if (source == 0) source = reinterpret_cast<uintptr_t>(RegisterEventSourceA(nullptr, kEventSource));
+    if (source == 0) return;
+    WORD type = level == kLogError ? EVENTLOG_ERROR_TYPE
+              : level == kLogWarning ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE;
+    const char* strings[1] = {text};
+    // The message file's one message is "%1": Event Viewer shows the line itself.
+    ReportEventA(reinterpret_cast<HANDLE>(source), type, 0, VARDEX_BRIDGE_LINE, nullptr, 1, 0,
+                 strings, nullptr);  // ignore errors: a log that cannot be written says nothing
+}
