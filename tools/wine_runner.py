@@ -84,6 +84,14 @@ def command(path, args=(), pc=1):
     return [LOADER64, path] + list(args), dict(env, WINELOADER=LOADER64)
 
 
+def system(pc, *args, timeout=60):
+    """Runs one of Wine's own programs (sc, reg) on PC pc to its end: (exit code, output)."""
+    env = dict(environment(pc), WINELOADER=LOADER64)
+    done = subprocess.run([LOADER64] + list(args), env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, errors="replace", timeout=timeout)
+    return done.returncode, done.stdout + done.stderr
+
+
 def popen(path, args=(), pc=1, **kw):
     argv, env = command(path, args, pc)
     return subprocess.Popen(argv, env=env, **kw)
@@ -203,8 +211,10 @@ def copy_prefix(source, target):
         dirs[:] = [d for d in dirs if not os.path.islink(os.path.join(folder, d))]
 
 
-def start_pc(pc=1):
-    """Makes PC pc of this run from the template, if it is not there yet, and starts its server."""
+def start_pc(pc=1, channels=None, log=None):
+    """Makes PC pc of this run from the template, if it is not there yet, and starts its server.
+    With channels and log, the first process of the PC's session, and so its service manager and
+    every service, writes those Wine debug channels (say "+eventlog") to the file log."""
     where = prefix(pc)
     if not os.path.exists(os.path.join(where, "system.reg")):
         os.makedirs(run_dir(), exist_ok=True)
@@ -220,11 +230,31 @@ def start_pc(pc=1):
     subprocess.Popen([SERVER, "-p600"], env=env, stdin=subprocess.DEVNULL,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     # Warm up each lane, so that no scenario's timings are a cold start's.
-    if _quiet([LOADER64, "cmd", "/c", "exit"], 120, dict(env, WINELOADER=LOADER64)) != 0:
+    first = dict(env, WINELOADER=LOADER64)
+    if channels:
+        first["WINEDEBUG"] = channels
+    try:
+        with open(log or os.devnull, "w") as errors:
+            code = subprocess.run([LOADER64, "cmd", "/c", "exit"], env=first,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=errors, timeout=120).returncode
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise WineError("Wine's 64-bit loader could not run cmd in %s (%s); %s" % (
+            where, e, INSTALL))
+    if code != 0:
         raise WineError("Wine's 64-bit loader could not run cmd in %s; %s" % (where, INSTALL))
     if runs_32bit()[0]:
         _quiet([LOADER32, "cmd", "/c", "exit"], 120, env)
     return where
+
+
+def stop_pc(pc):
+    """Stops PC pc's server, with every program and service on it, and removes the PC."""
+    env = environment(pc)
+    if os.path.isdir(prefix(pc)) and os.access(SERVER, os.X_OK):
+        _quiet([SERVER, "-k"], 60, env)
+        _quiet([SERVER, "-w"], 60, env)
+    shutil.rmtree(prefix(pc), ignore_errors=True)
 
 
 def setup(pcs=1):

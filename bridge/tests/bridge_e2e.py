@@ -12,6 +12,7 @@ prints why and exits with the skip code.
 """
 import json
 import os
+import re
 import pwd
 import shutil
 import signal
@@ -19,6 +20,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 # The bridge reads its password from here in some runs; Wine hands the environment on.
@@ -155,6 +157,92 @@ class Broker:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+class ScriptedBroker:
+    """Just enough of a broker, on a free loopback port, to show how the bridge treats one that
+    misbehaves. "drop": accepts every CONNECT, then closes at once. "goodbye": acknowledges each
+    QoS 1 PUBLISH at once, as mosquitto does, reads on only after a pause, and records how each
+    connection ended: "eof" for a clean close, "reset" for a TCP reset."""
+
+    def __init__(self, mode):
+        self.mode = mode
+        self.connects = []  # arrival times
+        self.endings = []
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def address(self):
+        return "127.0.0.1:%d" % self.port
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._client, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def _packet(conn):
+        """(first byte, body), or None at the end of the stream."""
+        head = conn.recv(1)
+        if not head:
+            return None
+        length, shift = 0, 0
+        while True:
+            digit = conn.recv(1)[0]
+            length |= (digit & 0x7F) << shift
+            shift += 7
+            if not digit & 0x80:
+                break
+        body = b""
+        while len(body) < length:
+            chunk = conn.recv(length - len(body))
+            if not chunk:
+                return None
+            body += chunk
+        return head[0], body
+
+    def _client(self, conn):
+        ending = "eof"
+        try:
+            with conn:
+                packet = self._packet(conn)
+                if packet is None or packet[0] >> 4 != 1:
+                    return
+                self.connects.append(time.monotonic())
+                conn.sendall(b"\x20\x02\x00\x00")
+                if self.mode == "drop":
+                    return
+                while True:
+                    packet = self._packet(conn)
+                    if packet is None:
+                        break
+                    first, body = packet
+                    if first >> 4 == 3 and first & 0x06 == 0x02:
+                        topic = int.from_bytes(body[:2], "big")
+                        conn.sendall(b"\x40\x02" + body[2 + topic:4 + topic])
+                        # The client's goodbye has usually arrived by now, behind this PUBLISH.
+                        time.sleep(0.2)
+                    elif first >> 4 == 14:
+                        # A late answer: a client that closed with the acknowledgements unread
+                        # has reset the connection by now, one still reading takes it.
+                        time.sleep(0.2)
+                        conn.sendall(b"\xd0\x00")
+                        conn.recv(16)
+                        break
+        except (ConnectionResetError, BrokenPipeError):
+            ending = "reset"
+        finally:
+            if self.mode == "goodbye":
+                self.endings.append(ending)
+
+    def close(self):
+        self.listener.close()
+
+
 class BridgeRun(e2e.Run):
     """A scenario's Wine programs, its brokers and its subscribers; everything ends with it."""
 
@@ -174,10 +262,12 @@ class BridgeRun(e2e.Run):
 
     def close(self):
         for p in reversed(self.programs):
-            if isinstance(p, Broker):
+            if isinstance(p, (Broker, ScriptedBroker)):
                 p.close()
-            else:
+            elif isinstance(p, e2e.Program):
                 p.kill()
+            else:
+                p()  # a clean-up step
 
 
 def stop_cleanly(program, timeout=15):
@@ -231,7 +321,7 @@ def publish_reports(run):
 
     lines = e2e.helper(run.arch, "junk", "65535")
     expect(lines == ["sent 1"], "the large datagram was not written: %r" % lines)
-    bridge.wait_line(r"dropped 1 datagrams that were not reports", 10)
+    bridge.wait_line(r"dropped 1 datagram that was not a report", 10)
     changed = set_reading(probe, "mb 39")
     sub.wait_for("vardex/PC01/report", report(" CPU:48 MB:39"), CHANGE, changed)
     expect(sub.payloads("vardex/PC01/report") == [report(" CPU:47 MB:38"), report(" CPU:48 MB:38"),
@@ -332,11 +422,17 @@ def deliver_to_the_mailslot(run):
     retained, oversized, malformed and own-name payloads never do."""
     broker = run.broker()
     listen = run.listen()
-    # Retained before the bridge subscribes: the broker hands it over flagged retained.
+    # Retained before the bridge subscribes: the broker hands it over flagged retained. One
+    # under a topic longer than the bridge keeps is read through and acknowledged, not taken
+    # for a broken stream.
     broker.publish("vardex/PC01/report", report("PC01 CPU:46 MB:38"), retain=True)
-    bridge = run.bridge("deliver", broker, "--name", "PC02")
+    broker.publish("vardex/%s/report" % ("x" * 600), report("PC01 CPU:46 MB:38"), retain=True)
+    bridge = run.bridge("deliver", broker, "--name", "PC02", "--keepalive", "2")
     bridge.wait_line(r"connected to ", START)
-    time.sleep(1)
+    # Idle through a few keepalive waits: a wait that times out is not a datagram.
+    time.sleep(5)
+    said = [l for _, l in bridge.lines[1:]]
+    expect(len(said) == 1 and "connected to" in said[0], "said %r" % said)
     broker.publish("vardex/PC01/report", report("PC01 CPU:47 MB:38"))
     listen.wait_count(1, 10)
     broker.publish("vardex/PC01/report", report("PC01 " + "9" * 200))
@@ -378,6 +474,126 @@ def two_pcs(run):
     expect(far.texts() == [report("PC02 CPU:47 MB:38"), report("PC02 CPU:48 MB:38")],
            "got %r" % far.texts())
     expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
+
+
+@scenario
+def accepted_then_dropped(run):
+    """A broker that accepts and then drops the client at once (another client with the same
+    id, a packet over its limit) is not asked again about once a second: the backoff grows,
+    and one line names the usual causes."""
+    scripted = run.add(ScriptedBroker("drop"))
+    bridge = run.add(e2e.Program(e2e.exe("vardex-bridge", run.arch), [
+        "publish", "--broker", scripted.address(), "--name", "PC01", "--discovery", "off"],
+        stdin=False, stderr=subprocess.STDOUT))
+    bridge.wait_line(r"connected to ", START)
+    began = scripted.connects[0]
+    time.sleep(max(0.0, began + 15 - time.monotonic()))
+    count = len([t for t in scripted.connects if t < began + 15])
+    print("    connections in 15 s: %d" % count)
+    expect(count <= 5, "%d connections in 15 s" % count)
+    hints = [l for _, l in bridge.lines if "keep ending right after" in l]
+    expect(len(hints) == 1 and "another client uses the id vardex-publish-PC01" in hints[0] and
+           "--discovery off" in hints[0], "said %r" % [l for _, l in bridge.lines])
+
+
+@scenario
+def goodbye_without_reset(run):
+    """A clean stop says offline and DISCONNECT, reads the broker's answer and closes without
+    a TCP reset, so the broker never takes it for a lost client."""
+    scripted = run.add(ScriptedBroker("goodbye"))
+    for attempt in range(4):
+        bridge = run.add(e2e.Program(e2e.exe("vardex-bridge", run.arch), [
+            "publish", "--broker", scripted.address(), "--name", "PC01", "--discovery", "off"],
+            stdin=False, stderr=subprocess.STDOUT))
+        bridge.wait_line(r"connected to ", START)
+        time.sleep(0.5)
+        expect(stop_cleanly(bridge) == 0, "a clean stop did not exit 0")
+        deadline = time.monotonic() + 5
+        while len(scripted.endings) <= attempt and time.monotonic() < deadline:
+            time.sleep(0.05)
+    expect(scripted.endings == ["eof"] * 4, "connections ended %r" % scripted.endings)
+
+
+SERVICE_PC = 3  # a PC of its own: an installed service starts with every session on its PC
+
+
+def service_state(name):
+    code, out = wine_runner.system(SERVICE_PC, "sc", "query", name)
+    state = re.search(r"STATE\s*:\s*(\d+)", out)
+    exit_code = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+)", out)
+    return (int(state.group(1)) if state else None,
+            int(exit_code.group(1)) if exit_code else None, code)
+
+
+@scenario
+def service(run):
+    """install, then sc start: online and reports through a real mosquitto, every line in the
+    Event Log; sc stop: offline and a clean DISCONNECT; uninstall leaves no service and no log
+    source. The password file is written as Notepad and cmd's echo may leave it."""
+    broker = run.broker()
+    events = os.path.join(broker.folder, "eventlog.txt")
+    wine_runner.stop_pc(SERVICE_PC)
+    wine_runner.start_pc(SERVICE_PC, "+eventlog", events)
+    run.add(lambda: wine_runner.stop_pc(SERVICE_PC))
+    password = os.path.join(broker.folder, "password.txt")
+    with open(password, "wb") as f:
+        f.write(b"\xef\xbb\xbf" + PASSWORD.encode() + b" \r\n")
+    name = "vardex-bridge-publish"
+
+    def bridge(*args):
+        program = run.add(e2e.Program(e2e.exe("vardex-bridge", run.arch), args, stdin=False,
+                                      pc=SERVICE_PC, stderr=subprocess.STDOUT))
+        return program.wait_exit(START), [l for _, l in program.lines]
+
+    options = ["--broker", broker.address(), "--user", USER, "--name", "PC01"]
+    code, said = bridge("install", "publish", *options, "--password-env", "P")
+    expect(code == 2 and len(said) == 1 and "--password-file" in said[0], "said %r" % said)
+    expect(service_state(name)[0] is None, "a refused install registered the service")
+    code, said = bridge("install", "publish", *options, "--password-file", windows_path(password))
+    expect(code == 0 and "sc start %s" % name in said[-1], "install: %d %r" % (code, said))
+    code, said = bridge("install", "publish", *options, "--password-file", windows_path(password))
+    expect(code == 5 and len(said) == 1, "a second install: %d %r" % (code, said))
+
+    sub = run.subscribe(broker)
+    started = time.monotonic()
+    code, out = wine_runner.system(SERVICE_PC, "sc", "start", name)
+    expect(code == 0, "sc start: %d %s" % (code, out))
+    sub.wait_for(STATUS, b"online", START, started)
+    run.probe(cpu=47, mb=38, pc=SERVICE_PC)
+    run.relay(pc=SERVICE_PC)
+    sub.wait_for("vardex/PC01/report", report(" CPU:47 MB:38"), START)
+    expect(service_state(name)[0] == 4, "not running: %r" % (service_state(name),))
+
+    stopping = time.monotonic()
+    code, out = wine_runner.system(SERVICE_PC, "sc", "stop", name)
+    expect(code == 0, "sc stop: %d %s" % (code, out))
+    sub.wait_for(STATUS, b"offline", 10, stopping)
+    while service_state(name)[:2] != (1, 0):
+        expect(time.monotonic() < stopping + 10, "not stopped: %r" % (service_state(name),))
+        time.sleep(0.1)
+    print("    sc stop to STOPPED: %.1f s" % (time.monotonic() - stopping))
+    log = broker.log_lines()
+    expect(any("vardex-publish-PC01 disconnected." in l for l in log),
+           "no clean DISCONNECT in the broker's log")
+    broken = [l for l in log if "vardex-publish-PC01" in l and
+              ("Socket error" in l or "closed its connection" in l)]
+    expect(not broken, "the broker saw the connection break: %r" % broken)
+    with open(events, errors="replace") as f:
+        logged = [l for l in f if ":eventlog:" in l]
+    for level, text in (("trace", "publishing the reports of"), ("trace", "connected to 127.0.0.1"),
+                        ("trace", "stopped")):
+        expect(any(":%s:eventlog:" % level in l and text in l for l in logged),
+               "no %s event %r in %r" % (level, text, logged[-6:]))
+
+    code, said = bridge("uninstall", "publish")
+    expect(code == 0, "uninstall: %d %r" % (code, said))
+    expect(service_state(name)[0] is None, "the service is still there")
+    code, out = wine_runner.system(
+        SERVICE_PC, "reg", "query",
+        "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vardex-bridge")
+    expect(code != 0, "the Event Log source is still there: %s" % out)
+    code, said = bridge("uninstall", "publish")
+    expect(code == 6 and len(said) == 1, "a second uninstall: %d %r" % (code, said))
 
 
 def main(argv):
