@@ -326,6 +326,7 @@ extern "C" BRIDGE_ENTRY_ALIGN void BridgeEntry() {
     Win32Network network;
     Win32MailslotClient slotWriter;
     SlotReader slotReader;
+    // cppcheck-suppress danglingLifetime ; this function never returns: ExitWith ends the process
     platform = Platform{&network, &slotWriter, &slotReader};
     int code = Run();
     StopDone();

@@ -316,9 +316,9 @@ int PasswordFromFile(const uint8_t* bytes, uint32_t size, char* out, uint32_t ou
     uint32_t end = at;
     while (end < size && bytes[end] != '\r' && bytes[end] != '\n') ++end;
     while (end > at && (bytes[end - 1] == ' ' || bytes[end - 1] == '\t')) --end;
-    uint32_t length = end - at;
-    if (length + 1 > outSize) return kPasswordTooLong;
-    for (uint32_t i = 0; i < length; ++i) out[i] = static_cast<char>(bytes[at + i]);
+    if (end - at + 1 > outSize) return kPasswordTooLong;
+    uint32_t length = 0;
+    while (at < end) out[length++] = static_cast<char>(bytes[at++]);
     out[length] = 0;
     return static_cast<int>(length);
 }
