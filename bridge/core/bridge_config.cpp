@@ -11,13 +11,15 @@ const char kBridgeUsage[] =
     "  vardex-bridge deliver --broker HOST[:PORT] [--name NAME] [--from NAME|+]\r\n"
     "      [--prefix vardex] [--head WORD] [--user USER]\r\n"
     "      [--password-env VAR | --password-file FILE] [--keepalive SECONDS]\r\n"
-    "      [--client-id ID]\r\n"
+    "      [--client-id ID] [--tls [--cafile FILE]]\r\n"
     "  vardex-bridge install publish|deliver OPTIONS   (as a service; --password-file only)\r\n"
     "  vardex-bridge uninstall publish|deliver\r\n"
     "  vardex-bridge --help | --version\r\n"
     "publish reads the relay's reports from \\\\.\\mailslot\\VARDslot and publishes them under\r\n"
     "PREFIX/NAME/; deliver writes the reports published under PREFIX/FROM/ to that mailslot.\r\n"
-    "PORT defaults to 1883, --keepalive to 30, --name to the computer name, --from to +.";
+    "PORT defaults to 1883 (8883 with --tls), --keepalive to 30, --name to the computer name,\r\n"
+    "--from to +. --tls checks the broker's certificate against Windows' trust store, or\r\n"
+    "against the certificates in FILE alone.";
 
 int SplitCommandLine(const char* line, char* storage, uint32_t storageSize, const char** words,
                      int maxWords) {
@@ -129,7 +131,7 @@ int ParseBroker(const char* text, BridgeConfig* config) {
         config->host[i] = hostStart[i];
     }
     config->host[length] = 0;
-    config->port = 1883;
+    config->port = 0;  // 0 until the end: the default depends on --tls
     return port == nullptr || ParsePort(port, &config->port);
 }
 
@@ -213,7 +215,11 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
                     TextEquals(option, "--name") || TextEquals(option, "--prefix") ||
                     TextEquals(option, "--user") || TextEquals(option, "--password-env") ||
                     TextEquals(option, "--password-file") || TextEquals(option, "--keepalive") ||
-                    TextEquals(option, "--client-id");
+                    TextEquals(option, "--client-id") || TextEquals(option, "--cafile");
+        if (TextEquals(option, "--tls")) {
+            config->tls = 1;
+            continue;
+        }
         if (TextEquals(option, "--password")) {
             SetMessage(message, messageSize, "a password is never taken on the command line "
                        "(process lists show it): use --password-env VAR or --password-file FILE",
@@ -281,6 +287,9 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
             ok = *value != 0 &&
                  CopyField(env ? config->passwordEnv : config->passwordFile, kMaxPath, value);
             rule = ": too long, or empty";
+        } else if (TextEquals(option, "--cafile")) {
+            ok = *value != 0 && CopyField(config->caFile, kMaxPath, value);
+            rule = ": too long, or empty";
         } else if (TextEquals(option, "--client-id")) {
             ok = *value != 0 && AllIn(value, 0x21, 0x7E) &&
                  CopyField(config->clientId, kMaxClientId, value);
@@ -298,6 +307,12 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
         SetMessage(message, messageSize, "--broker HOST[:PORT] is needed", nullptr, "");
         return kParseError;
     }
+    if (config->caFile[0] != 0 && !config->tls) {
+        SetMessage(message, messageSize, "--cafile goes with --tls: without it nothing is "
+                   "encrypted or checked", nullptr, "");
+        return kParseError;
+    }
+    if (config->port == 0) config->port = config->tls ? 8883 : 1883;
     if ((config->passwordEnv[0] != 0 || config->passwordFile[0] != 0) && !config->hasUser) {
         SetMessage(message, messageSize, "a password needs --user: MQTT sends none without a "
                    "user name", nullptr, "");

@@ -53,6 +53,8 @@ struct BridgeConfig {
     int hasPassword;
     uint16_t keepAliveSeconds;
     char clientId[kMaxClientId + 1];  // empty: vardex-<role>-<name>
+    int tls;                          // MQTT over TLS, the port 8883 unless given
+    char caFile[kMaxPath + 1];        // with tls: the only roots trusted for the broker
 };
 
 enum ParseOutcome { kParseRun, kParseHelp, kParseVersion, kParseError };

@@ -370,9 +370,23 @@ void BridgeReceived(BridgeState* s, const uint8_t* data, uint32_t size, uint32_t
 void BridgeConnectionLost(BridgeState* s, uint32_t now, const char* why) {
     if (s->link == kLinkConnecting) {
         NextAddress(s, now, why);
+    } else if (s->link == kLinkHandshake && !s->config->tls) {
+        // A TLS listener takes a plain CONNECT for a broken handshake and hangs up.
+        char line[300];
+        TextBuilder text = {line, sizeof line, 0, 0};
+        AppendText(&text, why);
+        AppendText(&text, " before its CONNACK: if the port wants TLS (8883 usually does), "
+                          "give --tls");
+        Lost(s, now, FinishText(&text) != 0 ? line : why);
     } else if (s->link == kLinkHandshake || s->link == kLinkUp) {
         Lost(s, now, why);
     }
+}
+
+void BridgeRefused(BridgeState* s, uint32_t, const char* why) {
+    if (s->link == kLinkClosed) return;
+    Log(kLogError, why);
+    Finish(s, kExitRefused);
 }
 
 void BridgeStop(BridgeState* s, uint32_t now, int exitCode) {

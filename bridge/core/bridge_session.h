@@ -96,6 +96,9 @@ void BridgeConnected(BridgeState* state, uint32_t now);
 void BridgeConnectFailed(BridgeState* state, uint32_t now, const char* why);
 void BridgeReceived(BridgeState* state, const uint8_t* data, uint32_t size, uint32_t now);
 void BridgeConnectionLost(BridgeState* state, uint32_t now, const char* why);
+// The connection was refused in a way that asking again cannot mend (the broker's certificate):
+// the line is logged as an error and the session ends with kExitRefused.
+void BridgeRefused(BridgeState* state, uint32_t now, const char* why);
 // publish: one datagram read whole from the local mailslot.
 void BridgeDatagram(BridgeState* state, const uint8_t* data, uint32_t size, uint32_t now);
 // A clean stop: offline status and DISCONNECT when connected, then the connection shut down;

@@ -19,7 +19,7 @@ int FakeNetwork::Send(const uint8_t* data, uint32_t size) {
     if (refuseSend) return 0;
     std::string bytes(reinterpret_cast<const char*>(data), size);
     sentBytes += bytes;
-    calls.push_back(DescribePacket(bytes));
+    calls.push_back(opaque ? "send " + std::to_string(size) : DescribePacket(bytes));
     return 1;
 }
 

@@ -13,6 +13,7 @@ public:
     int refuseConnect = 0;  // Connect fails at once
     int refuseSend = 0;
     int addresses = 1;      // how many the name resolves to
+    int opaque = 0;         // sends are TLS records, logged as "send SIZE"
     std::vector<std::string> calls;  // "connect host:port", "next", "close", "shutdown", packets
     std::string sentBytes;           // every byte sent, in order
 

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/../.."
 seconds=${1:-60}
 bin=build/fuzz/tests/fuzz
 passed=0 failed=0
-for target in command_tail reading report poll_tick mqtt_stream report_check; do
+for target in command_tail reading report poll_tick mqtt_stream report_check pem; do
     corpus=build/fuzz/corpus/$target
     mkdir -p "$corpus" build/fuzz/artifacts
     log=build/fuzz/$target.log

@@ -1,0 +1,58 @@
+// MQTT over TLS: the record and handshake plumbing between the raw connection and the session.
+//
+// The session sees a Network like any other: bytes it sends are encrypted, and it hears
+// BridgeConnected only once the handshake is done and the broker's certificate trusted. The raw
+// connection's events come in here instead of going to the session: Connected starts the
+// handshake, Received feeds it or the records, Closed and ConnectFailed pass on. Whole records
+// only go to the provider; what arrives split waits, what arrives beyond one is kept.
+#ifndef VARDEX_BRIDGE_CORE_TLS_LAYER_H
+#define VARDEX_BRIDGE_CORE_TLS_LAYER_H
+
+#include "bridge/core/bridge_config.h"
+#include "bridge/core/bridge_session.h"
+#include "bridge/platform/network.h"
+#include "bridge/platform/tls_provider.h"
+
+#include <stdint.h>
+
+// A record's header and the largest body TLS allows (2^14 plus 2048 of expansion).
+const uint32_t kTlsRecordMax = 5 + 16384 + 2048;
+
+// The layer's buffers, apart from it: the layer has a virtual table and so lives on the entry's
+// stack, which is no place for 20 KiB.
+struct TlsBuffers {
+    uint8_t in[kTlsRecordMax];
+    uint8_t out[kOutCapacity + 5 + 2048];  // a header and the most TLS may add
+};
+
+struct TlsLayer final : Network {
+    int Connect(const char* name, uint16_t number, char* why, uint32_t whySize) override;
+    int ConnectNext(char* why, uint32_t whySize) override;
+    int Send(const uint8_t* data, uint32_t size) override;
+    void Close() override;
+    void Shutdown() override;
+
+    // The raw connection's events.
+    void Connected(uint32_t now);
+    void Received(const uint8_t* data, uint32_t size, uint32_t now);
+    void Closed(uint32_t now, const char* why);
+    void ConnectFailed(uint32_t now, const char* why);
+
+    Network* raw;
+    TlsProvider* provider;
+    BridgeState* session;
+    int phase;  // kTlsIdle ...
+    uint16_t port;
+    char host[kMaxHost + 1];
+    uint32_t generation;  // counts closes, so a loop notices the session closed it meanwhile
+    TlsSizes sizes;
+    uint32_t inSize;
+    uint8_t* in;   // kTlsRecordMax bytes: what arrived and is not used yet
+    uint8_t* out;  // a record on its way out
+};
+
+// Readies layer over raw and provider for session, with buffers of its own.
+void TlsStart(TlsLayer* layer, Network* raw, TlsProvider* provider, BridgeState* session,
+              TlsBuffers* buffers);
+
+#endif

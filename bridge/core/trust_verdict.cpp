@@ -1,0 +1,147 @@
+// The certificate verdict and IP literals.
+#include "bridge/core/trust_verdict.h"
+
+TrustVerdict JudgeChain(const ChainFacts* f) {
+    uint32_t errors = f->chainErrors;
+    // A CA file replaces Windows' roots: its certificate ends the chain, or nothing does.
+    if (f->haveCaFile) {
+        if (!f->rootInCaFile) return kTrustUnknownAuthority;
+        errors &= ~kChainUntrustedRoot;
+    }
+    // The chain's own faults first: they say more than the policy's first error would.
+    if (errors & kChainNotTimeValid) return kTrustExpired;
+    if (errors & kChainBadSignature) return kTrustBadSignature;
+    if (errors & kChainRevoked) return kTrustRevoked;
+    if (errors & kChainWrongUsage) return kTrustWrongUsage;
+    if (errors & (kChainUntrustedRoot | kChainPartial)) return kTrustUnknownAuthority;
+    if (errors != 0) return kTrustOther;
+    uint32_t policy = f->policyError;
+    // The policy matches host names only; an address was compared against the certificate's
+    // address entries instead.
+    if (f->hostIsAddress) {
+        if (!f->addressInCertificate) return kTrustWrongName;
+        if (policy == kPolicyNameMismatch) policy = 0;
+    }
+    if (f->haveCaFile && (policy == kPolicyUntrustedRoot || policy == kPolicyChaining)) policy = 0;
+    switch (policy) {
+        case 0: return kTrustOk;
+        case kPolicyExpired: return kTrustExpired;
+        case kPolicyUntrustedRoot:
+        case kPolicyChaining: return kTrustUnknownAuthority;
+        case kPolicyNameMismatch: return kTrustWrongName;
+        case kPolicyWrongUsage: return kTrustWrongUsage;
+        case kPolicyRevoked: return kTrustRevoked;
+        case kPolicyBadSignature: return kTrustBadSignature;
+        default: return kTrustOther;
+    }
+}
+
+const char* TrustVerdictText(TrustVerdict verdict) {
+    switch (verdict) {
+        case kTrustOk: return "the broker's certificate is trusted";
+        case kTrustUnknownAuthority:
+            return "the broker's certificate is signed by an unknown authority";
+        case kTrustExpired:
+            return "the broker's certificate, or one above it, has expired or is not yet valid";
+        case kTrustWrongName: return "the broker's certificate is for another name";
+        case kTrustWrongUsage:
+            return "the broker's certificate is not one for a server (its usage forbids it)";
+        case kTrustRevoked: return "the broker's certificate has been revoked";
+        case kTrustBadSignature: return "the broker's certificate chain has a bad signature";
+        case kTrustOldProtocol:
+            return "this Windows and the broker agreed on a TLS older than 1.2, which the bridge "
+                   "refuses (Windows before 7 has no TLS 1.2 client; Windows 7 needs its update)";
+        default: return "the broker's certificate cannot be trusted";
+    }
+}
+
+namespace {
+
+// A decimal number from 0 to 255 at *p, moving past it; -1 when there is none.
+int DecimalOctet(const char** p) {
+    int value = 0;
+    int digits = 0;
+    while (**p >= '0' && **p <= '9') {
+        value = value * 10 + (**p - '0');
+        ++*p;
+        if (++digits > 3 || value > 255) return -1;
+    }
+    return digits == 0 ? -1 : value;
+}
+
+int ParseIpv4(const char* p, uint8_t out[4]) {
+    for (int i = 0; i < 4; ++i) {
+        int octet = DecimalOctet(&p);
+        if (octet < 0) return 0;
+        out[i] = static_cast<uint8_t>(octet);
+        if (i < 3 && *p++ != '.') return 0;
+    }
+    return *p == 0;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+int ParseIpv6(const char* p, uint8_t out[16]) {
+    uint8_t head[16] = {};
+    uint8_t tail[16] = {};
+    int headSize = 0;
+    int tailSize = 0;
+    int gap = 0;  // "::" seen: what follows goes to the tail
+    if (p[0] == ':' && p[1] == ':') {
+        gap = 1;
+        p += 2;
+    } else if (*p == ':') {
+        return 0;
+    }
+    while (*p != 0) {
+        uint8_t* group = gap ? tail : head;
+        int* used = gap ? &tailSize : &headSize;
+        // A dotted IPv4 tail stands for the last two groups.
+        const char* q = p;
+        while (*q != 0 && *q != ':' && *q != '.') ++q;
+        if (*q == '.') {
+            if (*used > 12 || !ParseIpv4(p, group + *used)) return 0;
+            *used += 4;
+            break;
+        }
+        int value = 0;
+        int digits = 0;
+        while (HexDigit(*p) >= 0) {
+            value = value << 4 | HexDigit(*p++);
+            if (++digits > 4) return 0;
+        }
+        if (digits == 0 || *used > 14) return 0;
+        group[(*used)++] = static_cast<uint8_t>(value >> 8);
+        group[(*used)++] = static_cast<uint8_t>(value);
+        if (*p == 0) break;
+        if (*p++ != ':') return 0;
+        if (*p == ':') {
+            if (gap) return 0;
+            gap = 1;
+            ++p;
+            if (*p == 0) break;
+        } else if (*p == 0) {
+            return 0;  // a lone trailing colon
+        }
+    }
+    int total = headSize + tailSize;
+    if (total > 16 || (!gap && total != 16) || (gap && total > 14)) return 0;
+    for (int i = 0; i < 16; ++i) out[i] = 0;
+    for (int i = 0; i < headSize; ++i) out[i] = head[i];
+    for (int i = 0; i < tailSize; ++i) out[16 - tailSize + i] = tail[i];
+    return 1;
+}
+
+}  // namespace
+
+int ParseIpLiteral(const char* text, uint8_t out[16]) {
+    for (const char* p = text; *p != 0; ++p) {
+        if (*p == ':') return ParseIpv6(text, out) ? 16 : 0;
+    }
+    return ParseIpv4(text, out) ? 4 : 0;
+}

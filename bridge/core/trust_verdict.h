@@ -1,0 +1,57 @@
+// Whether the broker's certificate may be trusted, decided from what Windows' chain engine and
+// SSL policy found, and the one-line reason when it may not. Platform-free: the Windows side
+// gathers the facts (bridge/platform/win32/win32_tls.cpp), this judges them.
+//
+// The numbers are Windows' own (wincrypt.h, winerror.h), written out so this needs no header.
+#ifndef VARDEX_BRIDGE_CORE_TRUST_VERDICT_H
+#define VARDEX_BRIDGE_CORE_TRUST_VERDICT_H
+
+#include <stdint.h>
+
+// CERT_TRUST_STATUS.dwErrorStatus bits of a chain.
+const uint32_t kChainNotTimeValid = 0x00000001;
+const uint32_t kChainRevoked = 0x00000004;
+const uint32_t kChainBadSignature = 0x00000008;
+const uint32_t kChainWrongUsage = 0x00000010;
+const uint32_t kChainUntrustedRoot = 0x00000020;
+const uint32_t kChainPartial = 0x00010000;
+
+// CertVerifyCertificateChainPolicy's verdicts.
+const uint32_t kPolicyExpired = 0x800B0101;
+const uint32_t kPolicyUntrustedRoot = 0x800B0109;
+const uint32_t kPolicyChaining = 0x800B010A;
+const uint32_t kPolicyNameMismatch = 0x800B010F;
+const uint32_t kPolicyWrongUsage = 0x800B0110;
+const uint32_t kPolicyRevoked = 0x80092010;
+const uint32_t kPolicyBadSignature = 0x80096004;
+
+struct ChainFacts {
+    uint32_t chainErrors;    // of the whole chain
+    int haveCaFile;          // --cafile given: only its certificates may be the root
+    int rootInCaFile;        // the chain's root is, byte for byte, one of them
+    uint32_t policyError;    // the SSL policy's answer for the host (0: none)
+    int hostIsAddress;       // --broker named an IP address, which the policy cannot match
+    int addressInCertificate;  // then: one of the certificate's IP address entries is it
+};
+
+enum TrustVerdict {
+    kTrustOk,
+    kTrustUnknownAuthority,
+    kTrustExpired,
+    kTrustWrongName,
+    kTrustWrongUsage,
+    kTrustRevoked,
+    kTrustBadSignature,
+    kTrustOldProtocol,  // not from the chain: the connection is older than TLS 1.2
+    kTrustOther,
+};
+
+TrustVerdict JudgeChain(const ChainFacts* facts);
+// What failed, as the start of a log line ("the broker's certificate ...").
+const char* TrustVerdictText(TrustVerdict verdict);
+
+// The address an IP literal names: 4 bytes for a dotted IPv4 address, 16 for an IPv6 one
+// (with :: and a dotted tail allowed); 0 when the text is a host name instead.
+int ParseIpLiteral(const char* text, uint8_t out[16]);
+
+#endif
