@@ -1,5 +1,6 @@
 # vardex-bridge-<arch>.exe: a console program built the relay's way, without a C runtime,
-# importing KERNEL32, WS2_32 and ADVAPI32 (the service manager, the registry, the Event Log).
+# importing KERNEL32, WS2_32, ADVAPI32 (the service manager, the registry, the Event Log), and
+# SECUR32 and CRYPT32 (TLS through Schannel, the broker's certificate).
 set(bridge_generated ${CMAKE_BINARY_DIR}/generated/bridge/app)
 configure_file(app/bridge_version.h.in ${bridge_generated}/bridge_version.h @ONLY)
 target_compile_options(bridge_core PRIVATE ${VARDEX_LEAN_FLAGS})
@@ -25,6 +26,7 @@ add_executable(vardex-bridge
     app/bridge_entry.cpp
     platform/win32/win32_bridge_platform.cpp
     platform/win32/win32_service.cpp
+    platform/win32/win32_tls.cpp
     ${PROJECT_SOURCE_DIR}/platform/win32/win32_mailslot_client.cpp
     app/vardex-bridge.rc)
 add_dependencies(vardex-bridge bridge_messages)
@@ -33,7 +35,8 @@ set_source_files_properties(app/vardex-bridge.rc PROPERTIES OBJECT_DEPENDS
 target_include_directories(vardex-bridge PRIVATE ${PROJECT_SOURCE_DIR}
     ${CMAKE_BINARY_DIR}/generated ${bridge_generated})
 target_compile_options(vardex-bridge PRIVATE ${VARDEX_LEAN_FLAGS})
-target_link_libraries(vardex-bridge PRIVATE bridge_core vardex_memory ws2_32 advapi32 kernel32)
+target_link_libraries(vardex-bridge PRIVATE bridge_core vardex_memory ws2_32 advapi32 secur32
+    crypt32 kernel32)
 target_link_options(vardex-bridge PRIVATE ${VARDEX_LEAN_LINK} -Wl,-e,${BRIDGE_ENTRY}
     -Wl,--subsystem,console:5.${VARDEX_XP_MINOR} -Wl,-Map,vardex-bridge-${VARDEX_ARCH}.map)
 set_target_properties(vardex-bridge PROPERTIES OUTPUT_NAME vardex-bridge-${VARDEX_ARCH})

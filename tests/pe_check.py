@@ -11,7 +11,7 @@ program within its byte budget, with the usual alignments; every section's raw s
 and flags agree with what it holds, none both writable and executable; relocations and the
 loader's hardening flags (NO_SEH on x86, high-entropy ASLR on x64); unwind data for every x64
 function; a version resource naming the product, the version and the file.
-The bridges: KERNEL32.dll, WS2_32.dll and ADVAPI32.dll only, a console program within its byte budget,
+The bridges: KERNEL32.dll, WS2_32.dll, ADVAPI32.dll, Secur32.dll and CRYPT32.dll only, a console program within its byte budget,
 with the relays' hardening flags, valid relocations and no section both writable and
 executable, and a version resource of their own. The tools: system DLLs only. Prints one line
 per check and "N passed, N failed".
@@ -139,10 +139,15 @@ def moves_rsp(mnemonic, operands):
 
 
 def in_epilogue(code, i):
-    """Whether code[i] starts an epilogue as x64 unwinding knows it: at most one add or lea to
-    RSP, then pops of registers, then a return or a tail jump."""
+    """Whether code[i] starts an epilogue as x64 unwinding knows it: at most one release of the
+    frame (add or lea to RSP, or the sub of a negative number that -Os writes for 128, which
+    fits a byte only that way), then pops of registers, then a return or a tail jump. Stopped
+    at that first instruction the frame is still whole; from the pops on the unwinder sees the
+    epilogue."""
     mnemonic, operands = code[i][1:]
-    if re.match(r"(add|lea)", mnemonic) and operands.endswith("%rsp"):
+    released = re.match(r"(add|lea)", mnemonic) or (
+        mnemonic.startswith("sub") and operands.startswith("$0xffffffff"))
+    if released and operands.endswith("%rsp"):
         i += 1
     while i < len(code) and re.match(r"pop", code[i][1]):
         i += 1
@@ -300,10 +305,11 @@ def check_relay(checks, version, path, pe):
     expect("fixed version numbers", versions == (numbers, numbers), versions)
 
 
-BRIDGE_DLLS = {"KERNEL32.dll", "WS2_32.dll", "ADVAPI32.dll"}
+BRIDGE_DLLS = {"KERNEL32.dll", "WS2_32.dll", "ADVAPI32.dll", "Secur32.dll", "CRYPT32.dll"}
 # Measured, with a little room: code for the codec, the session, both roles, Winsock, and the
-# service (install, uninstall, the service manager's protocol, the Event Log).
-BRIDGE_MAX_SIZE = {"x86": 33792, "x64": 36864}
+# service (install, uninstall, the service manager's protocol, the Event Log), and TLS (the
+# record plumbing, the certificate check, PEM reading).
+BRIDGE_MAX_SIZE = {"x86": 43008, "x64": 48128}
 
 
 def check_bridge(checks, version, path, pe):
@@ -314,7 +320,7 @@ def check_bridge(checks, version, path, pe):
     expect("size at most %d bytes" % BRIDGE_MAX_SIZE[arch], size <= BRIDGE_MAX_SIZE[arch],
            "%d bytes" % size)
     found = imports(pe)
-    expect("imports from KERNEL32.dll, WS2_32.dll and ADVAPI32.dll only", set(found) == BRIDGE_DLLS,
+    expect("imports from " + ", ".join(sorted(BRIDGE_DLLS)) + " only", set(found) == BRIDGE_DLLS,
            ", ".join(sorted(found)))
     expect("console subsystem", opt.Subsystem == 3, opt.Subsystem)
     got = (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion)

@@ -7,10 +7,13 @@
 #include "bridge/app/bridge_version.h"
 #include "bridge/core/bridge_config.h"
 #include "bridge/core/bridge_session.h"
+#include "bridge/core/pem.h"
 #include "bridge/core/service_rules.h"
 #include "bridge/core/text.h"
+#include "bridge/core/tls_layer.h"
 #include "bridge/platform/win32/win32_bridge_platform.h"
 #include "bridge/platform/win32/win32_service.h"
+#include "bridge/platform/win32/win32_tls.h"
 #include "platform/win32/win32_platform.h"
 
 namespace {
@@ -28,8 +31,18 @@ struct Platform {
     Win32Network* network;
     Win32MailslotClient* slotWriter;
     SlotReader* slotReader;
+    Win32Tls* tls;
+    TlsLayer* tlsLayer;
 };
 Platform platform;
+TlsBuffers tlsBuffers;
+
+// The CA file: a few certificates, not a whole bundle.
+const uint32_t kCaFileMax = 65536;
+uint8_t caText[kCaFileMax];
+uint8_t caDer[49152];
+DerSpan caCerts[32];
+int caCount;
 
 void Say(void (*write)(const char*), const char* first, const char* second = "",
          const char* third = "", const char* fourth = "") {
@@ -95,7 +108,35 @@ int ReadPassword(char* message) {
     return 1;
 }
 
-// What a run needs besides the command line: the name and the password.
+// The certificates of --cafile; 0 with a line in message when they cannot be had.
+int ReadCaFile(char* message) {
+    if (config.caFile[0] == 0) return 1;
+    int size = ReadFileStart(config.caFile, caText, kCaFileMax);
+    if (size < 0) {
+        SetLine(message, "cannot read the CA file ", config.caFile);
+        return 0;
+    }
+    if (static_cast<uint32_t>(size) == kCaFileMax) {
+        SetLine(message, "the CA file ", config.caFile, " is over 64 KiB: give the broker's CA "
+                "alone, not a bundle (without --cafile Windows' own roots are used)");
+        return 0;
+    }
+    caCount = ReadPemCertificates(caText, static_cast<uint32_t>(size), caDer, sizeof caDer,
+                                  caCerts, 32);
+    if (caCount == kPemNoCertificate) {
+        SetLine(message, "the CA file ", config.caFile, " holds no PEM certificate (BEGIN "
+                "CERTIFICATE)");
+    } else if (caCount == kPemBroken) {
+        SetLine(message, "the CA file ", config.caFile, " has a certificate block that is not "
+                "valid base64 or has no END line");
+    } else if (caCount < 0) {
+        SetLine(message, "the CA file ", config.caFile, " holds more than 32 certificates or "
+                "48 KiB of them");
+    }
+    return caCount > 0;
+}
+
+// What a run needs besides the command line: the name, the password, the CA file.
 int Prepare(char* message) {
     if (config.name[0] == 0) {
         char computer[kMaxName + 1];
@@ -105,7 +146,7 @@ int Prepare(char* message) {
         }
         for (uint32_t i = 0; i <= TextLength(computer); ++i) config.name[i] = computer[i];
     }
-    return ReadPassword(message);
+    return ReadPassword(message) && ReadCaFile(message);
 }
 
 void LogError(const char* what, uint32_t error) {
@@ -128,11 +169,28 @@ const uint32_t kWakeSlot = 2;
 int RunSession(uintptr_t stopEvent, int asService) {
     Win32Network& network = *platform.network;
     SlotReader& slotReader = *platform.slotReader;
+    TlsLayer& tls = *platform.tlsLayer;
     bridgeNetwork = &network;
     bridgeMailslots = platform.slotWriter;
     if (!network.Start()) {
         bridgeConsole->WriteLine(kLogError, "Winsock 2.2 is not available");
         return kExitFailed;
+    }
+    if (config.tls) {
+        if (!platform.tls->Start()) {
+            bridgeConsole->WriteLine(kLogError, "this Windows has no TLS 1.2 client, which "
+                                     "--tls needs (Windows before 7 has none; Windows 7 needs "
+                                     "its update for TLS 1.2)");
+            return kExitRefused;
+        }
+        int bad = caCount > 0 ? platform.tls->TrustOnly(caDer, caCerts, caCount) : 0;
+        if (bad != 0) {
+            bridgeConsole->WriteLine(kLogError, "Windows cannot read a certificate of the CA "
+                                     "file");
+            return kExitUsage;
+        }
+        TlsStart(&tls, &network, platform.tls, &state, &tlsBuffers);
+        bridgeNetwork = &tls;
     }
     uintptr_t events[3] = {stopEvent, network.Event(), 0};
     uint32_t eventCount = 2;
@@ -170,12 +228,21 @@ int RunSession(uintptr_t stopEvent, int asService) {
             BridgeStop(&state, now, kExitOk);
         } else if (which == kWakeNetwork) {
             NetworkEvent event;
+            // Over TLS the raw connection's events go to the layer, which tells the session.
             while ((event = network.Take(why, sizeof why)) == kNetData) {
-                BridgeReceived(&state, network.Received(), network.receivedSize, now);
+                if (config.tls) {
+                    tls.Received(network.Received(), network.receivedSize, now);
+                } else {
+                    BridgeReceived(&state, network.Received(), network.receivedSize, now);
+                }
             }
-            if (event == kNetConnected) BridgeConnected(&state, now);
-            if (event == kNetConnectFailed) BridgeConnectFailed(&state, now, why);
-            if (event == kNetClosed) BridgeConnectionLost(&state, now, why);
+            if (event == kNetConnected) {
+                if (config.tls) tls.Connected(now); else BridgeConnected(&state, now);
+            } else if (event == kNetConnectFailed) {
+                if (config.tls) tls.ConnectFailed(now, why); else BridgeConnectFailed(&state, now, why);
+            } else if (event == kNetClosed) {
+                if (config.tls) tls.Closed(now, why); else BridgeConnectionLost(&state, now, why);
+            }
         } else if (which == kWakeSlot && slotReader.Failure() != 0) {
             LogError("reading \\\\.\\mailslot\\VARDslot failed: ", slotReader.Failure());
             if (asService) ServiceStopping();
@@ -233,21 +300,22 @@ int ServiceError(const char* verb, const char* what, uint32_t error) {
 int Install() {
     // A service runs elsewhere than this prompt: the password file by its full path, read now
     // so that a wrong one fails here, not at the next boot.
-    char fullPassword[kMaxPath + 1];
+    char fullPaths[2][kMaxPath + 1];
     const char* installWords[32];
     int count = wordCount - 2;  // the program's name and "install" go
     for (int i = 0; i < count; ++i) {
         installWords[i] = list[i + 2];
-        if (i > 0 && TextEquals(list[i + 1], "--password-file")) {
-            if (!FullPath(list[i + 2], fullPassword, sizeof fullPassword)) {
-                Refuse("the password file's full path is too long");
-            }
-            installWords[i] = fullPassword;
-            for (uint32_t c = 0; c <= TextLength(fullPassword); ++c) config.passwordFile[c] = fullPassword[c];
+        int password = i > 0 && TextEquals(list[i + 1], "--password-file");
+        if (password || (i > 0 && TextEquals(list[i + 1], "--cafile"))) {
+            char* full = fullPaths[password ? 0 : 1];
+            if (!FullPath(list[i + 2], full, kMaxPath + 1)) Refuse("a file's full path is too long");
+            installWords[i] = full;
+            char* field = password ? config.passwordFile : config.caFile;
+            for (uint32_t c = 0; c <= TextLength(full); ++c) field[c] = full[c];
         }
     }
     char message[kMessageSize];
-    if (!ReadPassword(message)) Refuse(message);
+    if (!ReadPassword(message) || !ReadCaFile(message)) Refuse(message);
     ZeroBytes(config.password, sizeof config.password);
     char program[kMaxPath + 1];
     if (!ProgramPath(program, sizeof program)) Refuse("this program's path is too long");
@@ -326,8 +394,10 @@ extern "C" BRIDGE_ENTRY_ALIGN void BridgeEntry() {
     Win32Network network;
     Win32MailslotClient slotWriter;
     SlotReader slotReader;
+    Win32Tls tls;
+    TlsLayer tlsLayer;
     // cppcheck-suppress danglingLifetime ; this function never returns: ExitWith ends the process
-    platform = Platform{&network, &slotWriter, &slotReader};
+    platform = Platform{&network, &slotWriter, &slotReader, &tls, &tlsLayer};
     int code = Run();
     StopDone();
     ExitWith(code);

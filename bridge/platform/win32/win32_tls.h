@@ -1,0 +1,30 @@
+// TLS through Windows' own Schannel (SSPI) and the certificate check through crypt32: the
+// provider the TLS layer drives. Declared without Windows types; only win32_tls.cpp includes the
+// Windows headers.
+#ifndef VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_TLS_H
+#define VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_TLS_H
+
+#include "bridge/core/pem.h"
+#include "bridge/platform/tls_provider.h"
+
+#include <stdint.h>
+
+struct Win32Tls final : TlsProvider {
+    // The client credentials (TLS 1.2, and 1.3 where Windows has it); 0 when this Windows has
+    // no TLS 1.2 client.
+    int Start();
+    // Trusts only these certificates as roots for the broker; returns 0, or 1 + the index of
+    // one that Windows cannot read.
+    int TrustOnly(const uint8_t* der, const DerSpan* certs, int count);
+
+    void Begin(const char* host, int sendName) override;
+    SspiResult Handshake(const uint8_t* in, uint32_t size) override;
+    int Sizes(TlsSizes* sizes) override;
+    SspiResult Decrypt(uint8_t* record, uint32_t size) override;
+    uint32_t Encrypt(uint8_t* buffer, uint32_t size) override;
+    SspiResult CloseNotify() override;
+    TrustVerdict CheckPeer(const char* host, char* names, uint32_t namesSize) override;
+    void End() override;
+};
+
+#endif
