@@ -100,14 +100,40 @@ class Subscriber(Native):
             time.sleep(0.05)
 
 
-class Broker:
-    """A private mosquitto: a free loopback port, a password file, no anonymous access."""
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
-    def __init__(self):
+
+def make_certificates(folder):
+    """A test CA and a broker certificate for localhost and 127.0.0.1 signed by it, another CA
+    that signed nothing here, and the same broker certificate expired yesterday."""
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), cwd=folder, check=True, capture_output=True)
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca + ".key", "-out",
+                ca + ".crt", "-days", "30", "-subj", "/CN=vardex test " + ca, "-addext",
+                "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "broker.key", "-out", "broker.csr",
+            "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "broker.ext"), "w") as f:
+        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n"
+                "basicConstraints=CA:FALSE\n")
+    for name, days in (("broker", "30"), ("expired", "-1")):
+        openssl("x509", "-req", "-in", "broker.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                "-set_serial", "7" if days == "30" else "8", "-out", name + ".crt", "-days", days,
+                "-extfile", "broker.ext")
+
+
+class Broker:
+    """A private mosquitto: a free loopback port, a password file, no anonymous access. With
+    tls, also TLS listeners: tls_port on 127.0.0.1 and on 127.0.0.2 (an address the certificate
+    does not name), and expired_port, whose certificate has expired."""
+
+    def __init__(self, tls=False):
         self.folder = tempfile.mkdtemp(prefix="vardex-broker-")
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
+        self.port = free_port()
         self.passwords = os.path.join(self.folder, "passwd")
         open(self.passwords, "w").close()
         subprocess.run(["mosquitto_passwd", "-b", self.passwords, USER, PASSWORD], check=True,
@@ -119,6 +145,14 @@ class Broker:
             f.write("listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\n"
                     "persistence false\nlog_dest file %s\nlog_type all\nuser %s\n" % (
                         self.port, self.passwords, self.log, pwd.getpwuid(os.getuid()).pw_name))
+            if tls:
+                make_certificates(self.folder)
+                self.tls_port, self.expired_port = free_port(), free_port()
+                for port, host, cert in ((self.tls_port, "127.0.0.1", "broker"),
+                                         (self.tls_port, "127.0.0.2", "broker"),
+                                         (self.expired_port, "127.0.0.1", "expired")):
+                    f.write("listener %d %s\ncertfile %s\nkeyfile %s\n" % (
+                        port, host, self.file(cert + ".crt"), self.file("broker.key")))
         self.process = None
         self.start()
 
@@ -142,6 +176,14 @@ class Broker:
 
     def address(self):
         return "127.0.0.1:%d" % self.port
+
+    def file(self, name):
+        return os.path.join(self.folder, name)
+
+    def tls_options(self, host="localhost", port=None, ca="ca.crt"):
+        """--broker and --tls for a TLS listener, trusting the test CA (or another file)."""
+        return ["--broker", "%s:%d" % (host, port or self.tls_port), "--tls", "--cafile",
+                windows_path(self.file(ca))]
 
     def publish(self, topic, payload, retain=False):
         argv = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-u", USER, "-P",
@@ -175,6 +217,14 @@ class ScriptedBroker:
 
     def address(self):
         return "127.0.0.1:%d" % self.port
+
+    def file(self, name):
+        return os.path.join(self.folder, name)
+
+    def tls_options(self, host="localhost", port=None, ca="ca.crt"):
+        """--broker and --tls for a TLS listener, trusting the test CA (or another file)."""
+        return ["--broker", "%s:%d" % (host, port or self.tls_port), "--tls", "--cafile",
+                windows_path(self.file(ca))]
 
     def _serve(self):
         while True:
@@ -246,14 +296,14 @@ class ScriptedBroker:
 class BridgeRun(e2e.Run):
     """A scenario's Wine programs, its brokers and its subscribers; everything ends with it."""
 
-    def broker(self):
-        return self.add(Broker())
+    def broker(self, tls=False):
+        return self.add(Broker(tls))
 
     def subscribe(self, broker, topic="#"):
         return self.add(Subscriber(broker, topic))
 
-    def bridge(self, role, broker, *args, pc=1, password=True):
-        argv = [role, "--broker", broker.address(), "--user", USER]
+    def bridge(self, role, broker, *args, pc=1, password=True, broker_options=None):
+        argv = [role] + (broker_options or ["--broker", broker.address()]) + ["--user", USER]
         if password:
             argv += ["--password-env", "VARDEX_TEST_MQTT_PASSWORD"]
         program = e2e.Program(e2e.exe("vardex-bridge", self.arch), argv + list(args),
@@ -514,6 +564,93 @@ def goodbye_without_reset(run):
     expect(scripted.endings == ["eof"] * 4, "connections ended %r" % scripted.endings)
 
 
+@scenario
+def tls_reports(run):
+    """Over TLS with a password: publish on one PC, deliver on another, reports byte for byte;
+    the certificate names 127.0.0.1 as an address and localhost as a name, and both match."""
+    broker = run.broker(tls=True)
+    sub = run.subscribe(broker, "vardex/PC01/report")
+    wine_runner.start_pc(2)
+    far = run.listen(pc=2)
+    run.bridge("deliver", broker, "--name", "PC02", "--head", "PC02", pc=2,
+               broker_options=broker.tls_options("localhost"))
+    probe = run.probe(cpu=47, mb=38)
+    relay = run.relay()
+    run.bridge("publish", broker, "--name", "PC01", broker_options=broker.tls_options("127.0.0.1"))
+    far.wait_count(1, START)
+    changed = set_reading(probe, "cpu 48")
+    arrived = far.wait_count(2, CHANGE + 2)[1][0]
+    print("    change on PC 1 to datagram on PC 2 over TLS: %.2f s" % (arrived - changed))
+    expect(far.texts() == [report("PC02 CPU:47 MB:38"), report("PC02 CPU:48 MB:38")],
+           "got %r" % far.texts())
+    expect(sub.payloads("vardex/PC01/report") == [report(" CPU:47 MB:38"),
+                                                  report(" CPU:48 MB:38")],
+           "published %r" % sub.payloads("vardex/PC01/report"))
+    expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
+
+
+@scenario
+def tls_refusals(run):
+    """A certificate that cannot be trusted ends the bridge with exit 3 and a line naming why:
+    an unknown authority (another CA file, or none, since Windows does not know the test CA),
+    a name the certificate does not carry, an expired certificate. --cafile without --tls is a
+    bad argument."""
+    broker = run.broker(tls=True)
+    cases = (
+        ("another CA", broker.tls_options(ca="other-ca.crt"), "signed by an unknown authority"),
+        ("Windows' roots", ["--broker", "localhost:%d" % broker.tls_port, "--tls"],
+         "signed by an unknown authority"),
+        ("wrong name", broker.tls_options("127.0.0.2"),
+         "is for another name: it names localhost, 127.0.0.1, not 127.0.0.2"),
+        ("expired", broker.tls_options(port=broker.expired_port), "has expired"),
+    )
+    for name, options, says in cases:
+        bridge = run.bridge("deliver", broker, "--name", "PC02", broker_options=options)
+        expect(bridge.wait_exit(START) == 3, "%s: did not exit 3: %r" % (name, bridge.lines))
+        said = [l for _, l in bridge.lines if "certificate" in l]
+        expect(len(said) == 1 and says in said[0], "%s: said %r" % (name, bridge.lines))
+    bad = run.bridge("deliver", broker, "--cafile", windows_path(broker.file("ca.crt")))
+    expect(bad.wait_exit(START) == 2, "--cafile without --tls did not exit 2")
+
+
+@scenario
+def tls_wrong_ports(run):
+    """Plain MQTT at the TLS port, and TLS at the plain port: a line that says what is likely
+    wrong, and the backoff; no hang, no exit."""
+    broker = run.broker(tls=True)
+    plain_at_tls = run.bridge("publish", broker, "--name", "PC01", "--discovery", "off",
+                              broker_options=["--broker", "127.0.0.1:%d" % broker.tls_port])
+    tls_at_plain = run.bridge("deliver", broker, "--name", "PC02",
+                              broker_options=broker.tls_options(port=broker.port))
+    plain_at_tls.wait_line(r"before its CONNACK: .*--tls", START)
+    tls_at_plain.wait_line(r"during the TLS handshake: is the port a plain MQTT one", START)
+    time.sleep(4)
+    expect(plain_at_tls.running() and tls_at_plain.running(), "a bridge ended")
+    log = broker.log_lines()
+    for port in (broker.tls_port, broker.port):
+        tries = sum(1 for l in log if "New connection from" in l and "on port %d" % port in l)
+        expect(tries >= 2, "%d attempts at port %d" % (tries, port))
+
+
+@scenario
+def tls_broker_restart(run):
+    """The broker restarts under a TLS connection: the bridge comes back, over TLS."""
+    broker = run.broker(tls=True)
+    bridge = run.bridge("publish", broker, "--name", "PC01", "--keepalive", "5",
+                        broker_options=broker.tls_options())
+    bridge.wait_line(r"connected to ", START)
+    broker.stop()
+    lost = bridge.wait_line(r"connection to the broker lost", 15)[0]
+    restarted = time.monotonic()
+    broker.start()
+    sub = run.subscribe(broker, STATUS)
+    sub.wait_for(STATUS, b"online", 20)
+    _, at, _ = bridge.wait_line(r"connected to ", 5, lost)
+    print("    reconnected over TLS %.1f s after the broker came back" % (at - restarted))
+    expect(stop_cleanly(bridge) == 0, "a clean stop did not exit 0")
+    sub.wait_for(STATUS, b"offline", 10)
+
+
 SERVICE_PC = 3  # a PC of its own: an installed service starts with every session on its PC
 
 
@@ -527,10 +664,10 @@ def service_state(name):
 
 @scenario
 def service(run):
-    """install, then sc start: online and reports through a real mosquitto, every line in the
-    Event Log; sc stop: offline and a clean DISCONNECT; uninstall leaves no service and no log
-    source. The password file is written as Notepad and cmd's echo may leave it."""
-    broker = run.broker()
+    """install, then sc start: online and reports through a real mosquitto over TLS, every line
+    in the Event Log; sc stop: offline and a clean DISCONNECT; uninstall leaves no service and
+    no log source. The password file is written as Notepad and cmd's echo may leave it."""
+    broker = run.broker(tls=True)
     events = os.path.join(broker.folder, "eventlog.txt")
     wine_runner.stop_pc(SERVICE_PC)
     wine_runner.start_pc(SERVICE_PC, "+eventlog", events)
@@ -545,7 +682,7 @@ def service(run):
                                       pc=SERVICE_PC, stderr=subprocess.STDOUT))
         return program.wait_exit(START), [l for _, l in program.lines]
 
-    options = ["--broker", broker.address(), "--user", USER, "--name", "PC01"]
+    options = broker.tls_options() + ["--user", USER, "--name", "PC01"]
     code, said = bridge("install", "publish", *options, "--password-env", "P")
     expect(code == 2 and len(said) == 1 and "--password-file" in said[0], "said %r" % said)
     expect(service_state(name)[0] is None, "a refused install registered the service")
@@ -580,7 +717,7 @@ def service(run):
     expect(not broken, "the broker saw the connection break: %r" % broken)
     with open(events, errors="replace") as f:
         logged = [l for l in f if ":eventlog:" in l]
-    for level, text in (("trace", "publishing the reports of"), ("trace", "connected to 127.0.0.1"),
+    for level, text in (("trace", "publishing the reports of"), ("trace", "connected to localhost"),
                         ("trace", "stopped")):
         expect(any(":%s:eventlog:" % level in l and text in l for l in logged),
                "no %s event %r in %r" % (level, text, logged[-6:]))

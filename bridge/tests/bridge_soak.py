@@ -24,13 +24,13 @@ def scenario(function):
     return function
 
 
-@scenario
-def ten_thousand_reports(run):
+def reports(run, tls):
     """10,000 reports through publish as fast as the mailslot takes them: every one published,
     byte for byte and in order; memory and handles stay flat."""
-    broker = run.broker()
+    broker = run.broker(tls=tls)
     sub = run.subscribe(broker, "vardex/PC01/report")
-    program = run.bridge("publish", broker, "--name", "PC01", "--discovery", "off")
+    program = run.bridge("publish", broker, "--name", "PC01", "--discovery", "off",
+                         broker_options=broker.tls_options() if tls else None)
     program.wait_line(r"connected to ", START)
     e2e.helper(run.arch, "send", "100")
     deadline = time.monotonic() + 30
@@ -57,6 +57,16 @@ def ten_thousand_reports(run):
     expect(after[1] <= before[1], "handles grew from %d to %d" % (before[1], after[1]))
     expect(after[0] <= before[0] + 1024, "memory grew from %d to %d KiB" % (before[0], after[0]))
     expect(bridge.stop_cleanly(program) == 0, "a clean stop did not exit 0")
+
+
+@scenario
+def ten_thousand_reports(run):
+    reports(run, False)
+
+
+@scenario
+def ten_thousand_reports_tls(run):
+    reports(run, True)
 
 
 @scenario
