@@ -506,24 +506,29 @@ def deliver_to_the_mailslot(run):
     expect(listen.texts()[2:] == [report("HOME CPU:49 MB:38")], "got %r" % listen.texts())
 
 
+def across_two_pcs(run, broker, far=None, near=None, over=""):
+    """The relay and publish on PC 1, deliver and slot-listen on PC 2: a change on PC 1 arrives
+    on PC 2, headed as a relay would head it. far and near: the bridges' broker options."""
+    wine_runner.start_pc(2)
+    listen = run.listen(pc=2)
+    run.bridge("deliver", broker, "--name", "PC02", "--head", "PC02", pc=2, broker_options=far)
+    probe = run.probe(cpu=47, mb=38)
+    relay = run.relay()
+    run.bridge("publish", broker, "--name", "PC01", broker_options=near)
+    listen.wait_count(1, START)
+    changed = set_reading(probe, "cpu 48")
+    arrived = listen.wait_count(2, CHANGE + 2)[1][0]
+    print("    change on PC 1 to datagram on PC 2%s: %.2f s" % (over, arrived - changed))
+    expect(listen.texts() == [report("PC02 CPU:47 MB:38"), report("PC02 CPU:48 MB:38")],
+           "got %r" % listen.texts())
+    expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
+
+
 @scenario
 def two_pcs(run):
     """Two machines: the relay and publish on the first, deliver and slot-listen on the second;
     a change on the first arrives on the second, headed as a relay would head it."""
-    broker = run.broker()
-    wine_runner.start_pc(2)
-    far = run.listen(pc=2)
-    run.bridge("deliver", broker, "--name", "PC02", "--head", "PC02", pc=2)
-    probe = run.probe(cpu=47, mb=38)
-    relay = run.relay()
-    run.bridge("publish", broker, "--name", "PC01")
-    far.wait_count(1, START)
-    changed = set_reading(probe, "cpu 48")
-    arrived = far.wait_count(2, CHANGE + 2)[1][0]
-    print("    change on PC 1 to datagram on PC 2: %.2f s" % (arrived - changed))
-    expect(far.texts() == [report("PC02 CPU:47 MB:38"), report("PC02 CPU:48 MB:38")],
-           "got %r" % far.texts())
-    expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
+    across_two_pcs(run, run.broker())
 
 
 @scenario
@@ -570,23 +575,11 @@ def tls_reports(run):
     the certificate names 127.0.0.1 as an address and localhost as a name, and both match."""
     broker = run.broker(tls=True)
     sub = run.subscribe(broker, "vardex/PC01/report")
-    wine_runner.start_pc(2)
-    far = run.listen(pc=2)
-    run.bridge("deliver", broker, "--name", "PC02", "--head", "PC02", pc=2,
-               broker_options=broker.tls_options("localhost"))
-    probe = run.probe(cpu=47, mb=38)
-    relay = run.relay()
-    run.bridge("publish", broker, "--name", "PC01", broker_options=broker.tls_options("127.0.0.1"))
-    far.wait_count(1, START)
-    changed = set_reading(probe, "cpu 48")
-    arrived = far.wait_count(2, CHANGE + 2)[1][0]
-    print("    change on PC 1 to datagram on PC 2 over TLS: %.2f s" % (arrived - changed))
-    expect(far.texts() == [report("PC02 CPU:47 MB:38"), report("PC02 CPU:48 MB:38")],
-           "got %r" % far.texts())
+    across_two_pcs(run, broker, broker.tls_options("localhost"), broker.tls_options("127.0.0.1"),
+                   " over TLS")
     expect(sub.payloads("vardex/PC01/report") == [report(" CPU:47 MB:38"),
                                                   report(" CPU:48 MB:38")],
            "published %r" % sub.payloads("vardex/PC01/report"))
-    expect(run.stop_relay(relay) == (0, 0), "relay exit codes were not 0")
 
 
 @scenario
