@@ -392,7 +392,6 @@ def main():
                               ("slot-listen on PC 2 (publish, broker, deliver)", to_far)):
             out("| %s | %.1f ms | %.1f ms | %.1f ms |" % (
                 label, 1000 * statistics.median(values), 1000 * max(values), 1000 * min(values)))
-        out("")
         to_broker_tls, to_far_tls = bridge_latency(arch, tls=True)
         for label, values in (("over TLS: mosquitto_sub on the broker", to_broker_tls),
                               ("over TLS: slot-listen on PC 2", to_far_tls)):

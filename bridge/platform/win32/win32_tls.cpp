@@ -49,7 +49,7 @@ SspiResult ResultOf(SECURITY_STATUS status) {
     return r;
 }
 
-// One InitializeSecurityContext round; in may be empty.
+// One InitializeSecurityContext round over in; none at the start and for the close_notify.
 SspiResult Round(const uint8_t* in, uint32_t size) {
     FreeToken();
     SecBuffer inBuffers[2] = {{size, SECBUFFER_TOKEN, const_cast<uint8_t*>(in)},
@@ -60,8 +60,8 @@ SspiResult Round(const uint8_t* in, uint32_t size) {
     ULONG attributes = 0;
     SECURITY_STATUS status = InitializeSecurityContextA(
         &credentials, haveContext ? &context : nullptr, useTarget ? target : nullptr, kRequest, 0,
-        0, haveContext ? &inDesc : nullptr, 0, haveContext ? nullptr : &context, &outDesc,
-        &attributes, nullptr);
+        0, haveContext && in != nullptr ? &inDesc : nullptr, 0, haveContext ? nullptr : &context,
+        &outDesc, &attributes, nullptr);
     if (!haveContext && (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)) haveContext = 1;
     SspiResult r = ResultOf(status);
     token = outBuffer.pvBuffer;
