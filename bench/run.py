@@ -220,22 +220,14 @@ class TimingRelay:
     def __init__(self, port):
         self.target = port
         self.accepted = []
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(4)
+        self.listener = bridge_e2e.serve_loopback(self._relay)
         self.port = self.listener.getsockname()[1]
-        threading.Thread(target=self._serve, daemon=True).start()
 
-    def _serve(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            self.accepted.append(time.monotonic())
-            server = socket.create_connection(("127.0.0.1", self.target))
-            for a, b in ((client, server), (server, client)):
-                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+    def _relay(self, client):
+        self.accepted.append(time.monotonic())
+        server = socket.create_connection(("127.0.0.1", self.target))
+        threading.Thread(target=self._pump, args=(server, client), daemon=True).start()
+        self._pump(client, server)
 
     @staticmethod
     def _pump(source, sink):

@@ -199,6 +199,25 @@ class Broker:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+def serve_loopback(handle):
+    """A listener on a free loopback port that hands each connection to handle on a thread of
+    its own; closing the listener ends it."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+
+    def serve():
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=handle, args=(conn,), daemon=True).start()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return listener
+
+
 class ScriptedBroker:
     """Just enough of a broker, on a free loopback port, to show how the bridge treats one that
     misbehaves. "drop": accepts every CONNECT, then closes at once. "goodbye": acknowledges each
@@ -209,30 +228,11 @@ class ScriptedBroker:
         self.mode = mode
         self.connects = []  # arrival times
         self.endings = []
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(8)
+        self.listener = serve_loopback(self._client)
         self.port = self.listener.getsockname()[1]
-        threading.Thread(target=self._serve, daemon=True).start()
 
     def address(self):
         return "127.0.0.1:%d" % self.port
-
-    def file(self, name):
-        return os.path.join(self.folder, name)
-
-    def tls_options(self, host="localhost", port=None, ca="ca.crt"):
-        """--broker and --tls for a TLS listener, trusting the test CA (or another file)."""
-        return ["--broker", "%s:%d" % (host, port or self.tls_port), "--tls", "--cafile",
-                windows_path(self.file(ca))]
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._client, args=(conn,), daemon=True).start()
 
     @staticmethod
     def _packet(conn):
