@@ -70,6 +70,20 @@ void SetLine(char* message, const char* first, const char* second = "", const ch
     FinishText(&text);
 }
 
+// "cannot read the password file C:\pw.txt: Access is denied.", in Windows' own words: a
+// service reads as LocalSystem what install read as the user who installed it.
+void CannotRead(char* message, const char* what, const char* path) {
+    char error[200];
+    ErrorText(LastError(), error, sizeof error);
+    TextBuilder text = {message, kMessageSize, 0, 0};
+    AppendText(&text, "cannot read ");
+    AppendText(&text, what);
+    AppendText(&text, path);
+    AppendText(&text, ": ");
+    AppendText(&text, error);
+    FinishText(&text);
+}
+
 // The password from where the command line said, never from the command line itself; 0 with a
 // line in message when it cannot be had.
 int ReadPassword(char* message) {
@@ -86,7 +100,7 @@ int ReadPassword(char* message) {
         uint8_t start[kMaxPassword + 8];
         int size = ReadFileStart(config.passwordFile, start, sizeof start);
         if (size < 0) {
-            SetLine(message, "cannot read the password file ", config.passwordFile);
+            CannotRead(message, "the password file ", config.passwordFile);
             return 0;
         }
         got = PasswordFromFile(start, static_cast<uint32_t>(size), config.password,
@@ -113,7 +127,7 @@ int ReadCaFile(char* message) {
     if (config.caFile[0] == 0) return 1;
     int size = ReadFileStart(config.caFile, caText, kCaFileMax);
     if (size < 0) {
-        SetLine(message, "cannot read the CA file ", config.caFile);
+        CannotRead(message, "the CA file ", config.caFile);
         return 0;
     }
     if (static_cast<uint32_t>(size) == kCaFileMax) {
@@ -255,8 +269,9 @@ int RunSession(uintptr_t stopEvent, int asService) {
     return state.exitCode;
 }
 
+// A start-up failure ends at once: the manager hears STOPPED with the code within its wait
+// hint, not a time-out a minute later.
 int ServiceBodyRun(uintptr_t stopEvent) {
-    uint32_t started = TickCount();
     char message[kMessageSize];
     int code = kExitUsage;
     if (Prepare(message)) {
@@ -264,18 +279,9 @@ int ServiceBodyRun(uintptr_t stopEvent) {
     } else {
         bridgeConsole->WriteLine(kLogError, message);
     }
-    uint32_t delay = StopDelayMs(code, TickCount() - started);
-    if (delay != 0) {
-        char line[200];
-        TextBuilder text = {line, sizeof line, 0, 0};
-        AppendText(&text, "the service stops with exit code ");
-        AppendInt(&text, code);
-        AppendText(&text, " in ");
-        AppendInt(&text, static_cast<int32_t>((delay + 999) / 1000));
-        AppendText(&text, " s, so that restarts come at most once a minute");
-        FinishText(&text);
-        bridgeConsole->WriteLine(kLogWarning, line);
-        WaitForEvent(stopEvent, delay);
+    if (code == kExitFailed) {
+        bridgeConsole->WriteLine(kLogWarning, "the service ends as a failure, so that Windows "
+                                 "restarts it (after 5 s, then every minute)");
     }
     return code;
 }
@@ -309,6 +315,10 @@ int Install() {
         if (password || (i > 0 && TextEquals(list[i + 1], "--cafile"))) {
             char* full = fullPaths[password ? 0 : 1];
             if (!FullPath(list[i + 2], full, kMaxPath + 1)) Refuse("a file's full path is too long");
+            if (OnMappedDrive(full)) {
+                Refuse(full, " is on a mapped network drive, which the service (LocalSystem) "
+                       "cannot see: copy the file to a local folder");
+            }
             installWords[i] = full;
             char* field = password ? config.passwordFile : config.caFile;
             for (uint32_t c = 0; c <= TextLength(full); ++c) field[c] = full[c];

@@ -73,32 +73,35 @@ uint32_t BuildImagePath(const char* program, const char* const* words, int count
     return FinishText(&text);
 }
 
-ServiceReport ServiceReportFor(ServicePhase phase, int exitCode) {
-    ServiceReport r = {kServiceStopped, 0, 0, 0, 0};
+int ServiceEnter(ServiceTracker* t, ServicePhase phase, ServiceReport* r) {
+    if (t->phase == kPhaseStopped) {
+        r->state = 0;
+        return 0;
+    }
+    // Pending states count up from 1 within each state, and only when the state changes: the
+    // one hint covers each of them whole.
+    t->checkPoint = phase == kPhaseStarting || phase == kPhaseStopping
+                        ? (phase == t->phase ? t->checkPoint + 1 : 1)
+                        : 0;
+    t->phase = phase;
+    *r = ServiceReport{kServiceStopped, 0, 0, 0, t->checkPoint, 0};
     switch (phase) {
         case kPhaseStarting:
-            r.state = kServiceStartPending;
-            r.waitHintMs = 3000;
+            r->state = kServiceStartPending;
+            r->waitHintMs = kStartHintMs;
             break;
         case kPhaseRunning:
-            r.state = kServiceRunning;
-            r.controlsAccepted = kAcceptStop | kAcceptShutdown;
+            r->state = kServiceRunning;
+            r->controlsAccepted = kAcceptStop | kAcceptShutdown;
             break;
         case kPhaseStopping:
-            // Offline, DISCONNECT and a short drain take a second or two.
-            r.state = kServiceStopPending;
-            r.waitHintMs = 5000;
+            r->state = kServiceStopPending;
+            r->waitHintMs = kGoodbyeWorstMs;
             break;
         case kPhaseStopped:
-            // A non-zero exit is a failure the manager can act on (its failure-actions flag),
-            // and sc query shows the bridge's own code.
-            if (exitCode != 0) {
-                r.win32ExitCode = kErrorServiceSpecific;
-                r.serviceExitCode = static_cast<uint32_t>(exitCode);
-            }
             break;
     }
-    return r;
+    return 1;
 }
 
 ControlAction ActionForControl(uint32_t control) {
@@ -108,9 +111,27 @@ ControlAction ActionForControl(uint32_t control) {
     return control == kControlInterrogate ? kActionReport : kActionNotImplemented;
 }
 
-uint32_t StopDelayMs(int exitCode, uint32_t ranMs) {
-    if (exitCode == 0 || ranMs >= kRestartAtMostEveryMs) return 0;
-    return kRestartAtMostEveryMs - ranMs;
+ControlAction ServiceControl(ServiceTracker* t, uint32_t control, ServiceReport* r) {
+    ControlAction action = ActionForControl(control);
+    r->state = 0;
+    if (action == kActionStop) {
+        t->stopAsked = 1;
+        if (t->phase == kPhaseRunning) ServiceEnter(t, kPhaseStopping, r);
+    }
+    return action;
+}
+
+ServiceEnd ServiceFinish(ServiceTracker* t, int code, ServiceReport* r) {
+    // A stop someone asked for is a clean end, whatever the bridge was doing meanwhile.
+    if (t->stopAsked) code = 0;
+    r->state = 0;
+    if (code == kExitFailed) return kEndRestart;
+    ServiceEnter(t, kPhaseStopped, r);
+    if (code != 0) {
+        r->win32ExitCode = kErrorServiceSpecific;
+        r->serviceExitCode = static_cast<uint32_t>(code);
+    }
+    return kEndStopped;
 }
 
 int ExitCodeForServiceError(uint32_t error) {

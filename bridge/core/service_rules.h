@@ -23,14 +23,17 @@ const char* ServiceDisplayName(int role);
 uint32_t BuildImagePath(const char* program, const char* const* words, int count, char* out,
                         uint32_t capacity);
 
-// Crash recovery: restart after 5 s, then after 60 s from then on; the count of failures starts
-// over after a day.
+// Recovery. Windows runs a service's failure actions when its process ends without reporting
+// SERVICE_STOPPED, and, only with the failure-actions flag, on a STOPPED with a non-zero exit
+// code; past the last action it repeats the last. The flag stays off, so a STOPPED is final and
+// sc query shows its code: bad options or files (2) and a refusal by the broker (3) stay stopped.
+// A failure that a restart can mend (1: the mailslot's reader failed) ends the process without
+// STOPPED instead, as a crash does, and is restarted after 5 s, then after 60 s each time; the
+// count starts over after a day. So a broker is asked at most twice in the first minute and
+// then once a minute by restarts, as by the bridge's own backoff.
 const uint32_t kRestartDelaysMs[3] = {5000, 60000, 60000};
 const uint32_t kFailureResetSeconds = 86400;
-// A start that ends with an error comes no sooner than this after the last: the service waits
-// out the rest before it says it stopped, so the manager's restarts cannot ask a broker that
-// refused it more often.
-const uint32_t kRestartAtMostEveryMs = 60000;
+const int kFailureActionsOnExitCodes = 0;
 
 const uint32_t kServiceStopped = 1;
 const uint32_t kServiceStartPending = 2;
@@ -47,25 +50,51 @@ const uint32_t kAcceptShutdown = 4;
 const uint32_t kErrorCallNotImplemented = 120;
 const uint32_t kErrorServiceSpecific = 1066;
 
+// The longest goodbye: the offline status, DISCONNECT and a TLS close_notify may each wait 5 s
+// for room to send, then the drain takes up to 2 s. The stop's wait hint covers all of it, so
+// the checkpoint never has to be moved without progress.
+const uint32_t kGoodbyeWorstMs = 3 * 5000 + 2000;
+// Reading the files and opening the mailslot take milliseconds; the hint leaves room for a
+// slow disk at boot.
+const uint32_t kStartHintMs = 3000;
+
 enum ServicePhase { kPhaseStarting, kPhaseRunning, kPhaseStopping, kPhaseStopped };
 
-// What SetServiceStatus is told, but for the checkpoint, which the caller counts.
+// What SetServiceStatus is told.
 struct ServiceReport {
     uint32_t state;
     uint32_t controlsAccepted;
     uint32_t win32ExitCode;
     uint32_t serviceExitCode;
+    uint32_t checkPoint;
     uint32_t waitHintMs;
 };
 
-ServiceReport ServiceReportFor(ServicePhase phase, int exitCode);
+// The status the control handler's thread and the service's own thread share; the Windows side
+// holds a lock around each call below and the SetServiceStatus that follows it.
+struct ServiceTracker {
+    ServicePhase phase;
+    uint32_t checkPoint;
+    int stopAsked;  // a stop, shutdown or uninstall asked for it: the end is a clean one
+};
+
+// Moves to phase; returns 1 with report filled when the manager is to be told, 0 once STOPPED
+// was told (nothing may follow it: the process may already be ending).
+int ServiceEnter(ServiceTracker* tracker, ServicePhase phase, ServiceReport* report);
 
 enum ControlAction { kActionStop, kActionReport, kActionNotImplemented };
 ControlAction ActionForControl(uint32_t control);
+// A control from the manager: what to answer, and in report (returning 1) a status to tell.
+// INTERROGATE tells nothing: the manager knows the status, and a repeated checkpoint would
+// claim progress that was not made.
+ControlAction ServiceControl(ServiceTracker* tracker, uint32_t control, ServiceReport* report);
 
-// How long a service that ran for ranMs and ends with exitCode keeps quiet before it reports
-// itself stopped.
-uint32_t StopDelayMs(int exitCode, uint32_t ranMs);
+enum ServiceEnd {
+    kEndStopped,  // report the STOPPED in report
+    kEndRestart,  // end the process without STOPPED, so that the failure actions restart it
+};
+// How the service ends after its body returned code.
+ServiceEnd ServiceFinish(ServiceTracker* tracker, int code, ServiceReport* report);
 
 // A Windows error from the service manager or the registry as install's and uninstall's exit
 // code: access denied, already installed, not installed, or any other.

@@ -651,8 +651,25 @@ def service_state(name):
     code, out = wine_runner.system(SERVICE_PC, "sc", "query", name)
     state = re.search(r"STATE\s*:\s*(\d+)", out)
     exit_code = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+)", out)
+    own_code = re.search(r"SERVICE_EXIT_CODE\s*:\s*(\d+)", out)
     return (int(state.group(1)) if state else None,
-            int(exit_code.group(1)) if exit_code else None, code)
+            int(exit_code.group(1)) if exit_code else None, code,
+            int(own_code.group(1)) if own_code else None)
+
+
+def event_lines(events, text):
+    with open(events, errors="replace") as f:
+        return [l for l in f if ":eventlog:" in l and text in l]
+
+
+def wait_stopped(name, since, seconds):
+    """The service's state once STOPPED, within seconds of since."""
+    while True:
+        state = service_state(name)
+        if state[0] == 1:
+            return state
+        expect(time.monotonic() < since + seconds, "not stopped: %r" % (state,))
+        time.sleep(0.1)
 
 
 @scenario
@@ -698,9 +715,7 @@ def service(run):
     code, out = wine_runner.system(SERVICE_PC, "sc", "stop", name)
     expect(code == 0, "sc stop: %d %s" % (code, out))
     sub.wait_for(STATUS, b"offline", 10, stopping)
-    while service_state(name)[:2] != (1, 0):
-        expect(time.monotonic() < stopping + 10, "not stopped: %r" % (service_state(name),))
-        time.sleep(0.1)
+    expect(wait_stopped(name, stopping, 10)[1] == 0, "sc stop did not end with 0")
     print("    sc stop to STOPPED: %.1f s" % (time.monotonic() - stopping))
     log = broker.log_lines()
     expect(any("vardex-publish-PC01 disconnected." in l for l in log),
@@ -714,6 +729,30 @@ def service(run):
                         ("trace", "stopped")):
         expect(any(":%s:eventlog:" % level in l and text in l for l in logged),
                "no %s event %r in %r" % (level, text, logged[-6:]))
+
+
+    # A start-up failure is told at once, with the bridge's code, not as a time-out.
+    os.rename(password, password + ".gone")
+    started = time.monotonic()
+    code, out = wine_runner.system(SERVICE_PC, "sc", "start", name)
+    state = wait_stopped(name, started, 10)
+    expect(state[1] == 1066 and state[3] == 2, "a missing password file: %r" % (state,))
+    print("    a missing password file: STOPPED with 2 after %.1f s" % (time.monotonic() - started))
+    os.rename(password + ".gone", password)
+    # sc stop while the broker is away ends with 0, not with a failure to recover from.
+    broker.stop()
+    unreachable = len(event_lines(events, "cannot reach the broker"))
+    code, out = wine_runner.system(SERVICE_PC, "sc", "start", name)
+    expect(code == 0, "sc start: %d %s" % (code, out))
+    started = time.monotonic()
+    while len(event_lines(events, "cannot reach the broker")) == unreachable:
+        expect(time.monotonic() < started + START, "no failed connect: %r" % (service_state(name),))
+        time.sleep(0.1)
+    stopping = time.monotonic()
+    code, out = wine_runner.system(SERVICE_PC, "sc", "stop", name)
+    expect(wait_stopped(name, stopping, 10)[1:2] == (0,), "sc stop during reconnects")
+    expect(any("password.txt" in l for l in event_lines(events, "cannot read the password file")),
+           "the Event Log does not name the password file")
 
     code, said = bridge("uninstall", "publish")
     expect(code == 0, "uninstall: %d %r" % (code, said))

@@ -1,5 +1,5 @@
-// The service's decisions: the image path survives Windows' word splitting, and the status,
-// exit code and restart pacing the service manager sees; a console run's answer to log-off.
+// The service's decisions: the image path survives Windows' word splitting, the status and exit
+// code the service manager sees and what it restarts; a console run's answer to log-off.
 #include "bridge/core/bridge_config.h"
 #include "bridge/core/service_rules.h"
 
@@ -44,43 +44,138 @@ TEST(ServiceRules, ImagePathGivesBackTheWordsInstallWasGiven) {
     EXPECT_EQ(BuildImagePath("C:\\a-long-path\\v.exe", words, 1, tiny, sizeof tiny), 0u);
 }
 
-TEST(ServiceRules, WhatTheServiceManagerIsTold) {
+// The service manager as Microsoft documents it (SetServiceStatus, SERVICE_STATUS,
+// SERVICE_FAILURE_ACTIONS, SERVICE_FAILURE_ACTIONS_FLAG, HandlerEx): a status after STOPPED is a
+// fault; a control the last status did not accept is refused; a pending state must change or
+// advance its checkpoint within its hint; failure actions run when the process ends without
+// STOPPED, and on a STOPPED with a non-zero code only with the flag; past the last action the
+// last one repeats. (Wine's manager checks none of this.)
+struct FakeServiceManager {
+    std::vector<ServiceReport> told;
+    std::vector<std::string> faults;
+    int flag = kFailureActionsOnExitCodes;
+    int failures = 0;
+
+    void Tell(const ServiceReport& r) {
+        if (!told.empty() && told.back().state == kServiceStopped) faults.push_back("after STOPPED");
+        if (!told.empty() && r.state == told.back().state && r.waitHintMs != 0 &&
+            r.checkPoint <= told.back().checkPoint) {
+            faults.push_back("checkpoint did not advance");
+        }
+        if (r.waitHintMs == 0 && (r.state == kServiceStartPending || r.state == kServiceStopPending)) {
+            faults.push_back("pending without a hint");
+        }
+        told.push_back(r);
+    }
+    // Returns 0 when the manager refuses the control (ERROR_SERVICE_CANNOT_ACCEPT_CTRL).
+    int Control(ServiceTracker* t, uint32_t control) {
+        uint32_t accepted = told.empty() ? 0 : told.back().controlsAccepted;
+        uint32_t bit = control == kControlStop ? kAcceptStop
+                     : control == kControlShutdown ? kAcceptShutdown : 0;
+        if (control != kControlInterrogate && (accepted & bit) == 0) return 0;
+        ServiceReport r;
+        ServiceControl(t, control, &r);
+        if (r.state != 0) Tell(r);
+        return 1;
+    }
+    // The delay of the restart Windows schedules for the process's end, or -1 for none.
+    int64_t End(int endedWithoutStopped) {
+        int failed = endedWithoutStopped || (flag && told.back().win32ExitCode != 0);
+        if (!failed) return -1;
+        ++failures;
+        return kRestartDelaysMs[failures < 3 ? failures - 1 : 2];
+    }
+};
+
+// The service's own sequence, as win32_service.cpp drives the tracker.
+void Enter(FakeServiceManager* m, ServiceTracker* t, ServicePhase phase) {
+    ServiceReport r;
+    if (ServiceEnter(t, phase, &r)) m->Tell(r);
+}
+
+int64_t Finish(FakeServiceManager* m, ServiceTracker* t, int code) {
+    ServiceReport r;
+    if (ServiceFinish(t, code, &r) == kEndRestart) return m->End(1);
+    m->Tell(r);
+    return m->End(0);
+}
+
+TEST(ServiceRules, TheServiceManagerSeesWhatItDocuments) {
     const struct {
-        ServicePhase phase;
-        int exitCode;
-        ServiceReport want;
+        const char* name;
+        int runs;          // 0: the body fails during the start
+        uint32_t control;  // 0: none; else sent while running
+        int code;          // the body's exit code
+        uint32_t win32;    // what sc query shows then
+        uint32_t specific;
+        int64_t restart;   // -1: stays stopped
     } cases[] = {
-        {kPhaseStarting, 0, {kServiceStartPending, 0, 0, 0, 3000}},
-        {kPhaseRunning, 0, {kServiceRunning, kAcceptStop | kAcceptShutdown, 0, 0, 0}},
-        {kPhaseStopping, 0, {kServiceStopPending, 0, 0, 0, 5000}},
-        {kPhaseStopped, 0, {kServiceStopped, 0, 0, 0, 0}},
-        // A failure the manager can act on, carrying the bridge's own code.
-        {kPhaseStopped, kExitRefused, {kServiceStopped, 0, kErrorServiceSpecific, 3, 0}},
+        {"bad password file at start", 0, 0, kExitUsage, kErrorServiceSpecific, 2, -1},
+        {"no TLS 1.2", 0, 0, kExitRefused, kErrorServiceSpecific, 3, -1},
+        {"broker refused the credentials", 1, 0, kExitRefused, kErrorServiceSpecific, 3, -1},
+        {"the mailslot's reader failed", 1, 0, kExitFailed, 0, 0, 5000},
+        {"sc stop", 1, kControlStop, kExitOk, 0, 0, -1},
+        {"shutdown", 1, kControlShutdown, kExitOk, 0, 0, -1},
+        {"sc stop while a refusal comes in", 1, kControlStop, kExitRefused, 0, 0, -1},
+        {"sc stop while the reader fails", 1, kControlStop, kExitFailed, 0, 0, -1},
     };
     for (const auto& c : cases) {
-        ServiceReport r = ServiceReportFor(c.phase, c.exitCode);
-        EXPECT_EQ((std::vector<uint32_t>{r.state, r.controlsAccepted, r.win32ExitCode,
-                                         r.serviceExitCode, r.waitHintMs}),
-                  (std::vector<uint32_t>{c.want.state, c.want.controlsAccepted,
-                                         c.want.win32ExitCode, c.want.serviceExitCode,
-                                         c.want.waitHintMs}))
-            << c.phase << " exit " << c.exitCode;
+        FakeServiceManager manager;
+        ServiceTracker tracker = {};
+        Enter(&manager, &tracker, kPhaseStarting);
+        EXPECT_FALSE(manager.Control(&tracker, kControlStop)) << c.name << ": stop while starting";
+        if (c.runs) {
+            Enter(&manager, &tracker, kPhaseRunning);
+            if (c.control != 0) {
+                EXPECT_TRUE(manager.Control(&tracker, c.control)) << c.name;
+                EXPECT_EQ(manager.told.back().state, kServiceStopPending) << c.name;
+                EXPECT_GE(manager.told.back().waitHintMs, 17000u) << c.name << ": the goodbye";
+            }
+            manager.Control(&tracker, kControlInterrogate);
+            // The body's own stop, after a control or of its own accord.
+            ServiceReport r;
+            if (tracker.phase == kPhaseRunning && ServiceEnter(&tracker, kPhaseStopping, &r)) {
+                manager.Tell(r);
+            }
+        }
+        size_t toldBefore = manager.told.size();
+        int64_t restart = Finish(&manager, &tracker, c.code);
+        EXPECT_EQ(restart, c.restart) << c.name;
+        if (c.restart < 0) {
+            ASSERT_EQ(manager.told.size(), toldBefore + 1) << c.name;
+            EXPECT_EQ(manager.told.back().state, kServiceStopped) << c.name;
+            EXPECT_EQ(manager.told.back().win32ExitCode, c.win32) << c.name;
+            EXPECT_EQ(manager.told.back().serviceExitCode, c.specific) << c.name;
+        }
+        // A late control, as the dispatcher may still deliver one: nothing more is told.
+        manager.Control(&tracker, kControlInterrogate);
+        ServiceReport late;
+        EXPECT_EQ(ServiceEnter(&tracker, kPhaseStopping, &late), c.restart >= 0) << c.name;
+        EXPECT_EQ(manager.faults, std::vector<std::string>{}) << c.name;
     }
-    EXPECT_EQ(ActionForControl(kControlStop), kActionStop);
-    EXPECT_EQ(ActionForControl(kControlShutdown), kActionStop);
-    EXPECT_EQ(ActionForControl(kControlPreshutdown), kActionStop);
-    EXPECT_EQ(ActionForControl(kControlInterrogate), kActionReport);
+
+    // With the flag that the old install set, every refusal would be asked again for ever: the
+    // flag is off, and a failing reader is restarted no more than once a minute after the first.
+    FakeServiceManager manager;
+    manager.flag = 1;
+    ServiceReport r = {kServiceStopped, 0, kErrorServiceSpecific, 3, 0, 0};
+    manager.told.push_back(r);
+    EXPECT_EQ(manager.End(0), 5000) << "what the flag would do";
+    EXPECT_EQ(kFailureActionsOnExitCodes, 0);
+    FakeServiceManager crashes;
+    std::vector<int64_t> delays;
+    for (int i = 0; i < 5; ++i) delays.push_back(crashes.End(1));
+    EXPECT_EQ(delays, (std::vector<int64_t>{5000, 60000, 60000, 60000, 60000}));
+
     EXPECT_EQ(ActionForControl(2), kActionNotImplemented);  // pause: not offered
-
-    // A failing start is restarted no sooner than a minute after the last; a clean one at once.
-    EXPECT_EQ(StopDelayMs(kExitRefused, 400), 59600u);
-    EXPECT_EQ(StopDelayMs(kExitRefused, 60000), 0u);
-    EXPECT_EQ(StopDelayMs(kExitOk, 400), 0u);
-
+    EXPECT_EQ(ActionForControl(kControlPreshutdown), kActionStop);
     EXPECT_EQ(ExitCodeForServiceError(5), kExitNotElevated);
     EXPECT_EQ(ExitCodeForServiceError(1073), kExitInstalled);
     EXPECT_EQ(ExitCodeForServiceError(1060), kExitNotInstalled);
     EXPECT_EQ(ExitCodeForServiceError(1072), kExitServiceFailed);  // marked for deletion
+    const char* const names[] = {ServiceName(kRolePublish), ServiceName(kRoleDeliver)};
+    EXPECT_STREQ(names[0], "vardex-bridge-publish");
+    EXPECT_STREQ(names[1], "vardex-bridge-deliver");
 }
 
 TEST(ServiceRules, ConsoleEvents) {

@@ -312,6 +312,14 @@ uint32_t FullPath(const char* path, char* out, uint32_t size) {
     return length > 0 && length < size ? length : 0;
 }
 
+int OnMappedDrive(const char* fullPath) {
+    if (fullPath[0] == 0 || fullPath[1] != ':') return 0;
+    char root[4] = {fullPath[0], ':', '\\', 0};
+    return GetDriveTypeA(root) == DRIVE_REMOTE;
+}
+
+uint32_t LastError() { return GetLastError(); }
+
 void ErrorText(uint32_t error, char* out, uint32_t size) {
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, error, 0, out, size, nullptr);

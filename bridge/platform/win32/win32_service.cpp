@@ -63,7 +63,7 @@ uint32_t InstallService(int role, const char* imagePath, const char* program, co
         Undo(service);
         return error;
     }
-    *what = "set the restarts after a crash";
+    *what = "set the restarts after a failure";
     SC_ACTION actions[3];
     for (int i = 0; i < 3; ++i) actions[i] = SC_ACTION{SC_ACTION_RESTART, kRestartDelaysMs[i]};
     SERVICE_FAILURE_ACTIONSA failure = {kFailureResetSeconds, nullptr, nullptr, 3, actions};
@@ -72,9 +72,10 @@ uint32_t InstallService(int role, const char* imagePath, const char* program, co
         Undo(service);
         return error;
     }
-    // Vista and later: a stop with a non-zero exit code counts as a failure too; and the start
-    // waits until the boot's rush is over, when the network is up.
-    SERVICE_FAILURE_ACTIONS_FLAG onExitCodes = {TRUE};
+    // Vista and later: a STOPPED with a non-zero code is final, not a failure to recover from
+    // (service_rules.h); and the start waits until the boot's rush is over, when the network
+    // is up.
+    SERVICE_FAILURE_ACTIONS_FLAG onExitCodes = {kFailureActionsOnExitCodes};
     ConfigureIfKnown(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCodes);
     SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
     ConfigureIfKnown(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
@@ -140,43 +141,56 @@ ServiceBody serviceBody;
 int serviceExitCode = -1;
 SERVICE_STATUS_HANDLE statusHandle;
 HANDLE stopEvent;
-ServicePhase phase;
-DWORD checkPoint;
+// The handler runs on the dispatcher's thread, the body on ServiceMain's: the status, and the
+// SetServiceStatus that tells it, are taken under this lock, so that nothing is told after
+// STOPPED and no older status overtakes a newer one.
+CRITICAL_SECTION statusLock;
+ServiceTracker tracker;
 
-void Report(ServicePhase now, int exitCode) {
-    phase = now;
-    ServiceReport r = ServiceReportFor(now, exitCode);
-    // Pending states count up, so the manager sees progress within each wait hint.
-    checkPoint = r.waitHintMs != 0 ? checkPoint + 1 : 0;
+void Tell(const ServiceReport& r) {
+    if (r.state == 0) return;
     SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, r.state, r.controlsAccepted,
-                             r.win32ExitCode, r.serviceExitCode, checkPoint, r.waitHintMs};
+                             r.win32ExitCode, r.serviceExitCode, r.checkPoint, r.waitHintMs};
     SetServiceStatus(statusHandle, &status);  // ignore errors: nobody else to tell
 }
 
+void Enter(ServicePhase phase) {
+    EnterCriticalSection(&statusLock);
+    ServiceReport r;
+    if (ServiceEnter(&tracker, phase, &r)) Tell(r);
+    LeaveCriticalSection(&statusLock);
+}
+
 DWORD WINAPI OnControl(DWORD control, DWORD, LPVOID, LPVOID) {
-    switch (ActionForControl(control)) {
-        case kActionStop:
-            if (phase == kPhaseRunning) Report(kPhaseStopping, 0);
-            SetEvent(stopEvent);
-            return NO_ERROR;
-        case kActionReport:
-            Report(phase, 0);
-            return NO_ERROR;
-        default:
-            return ERROR_CALL_NOT_IMPLEMENTED;
-    }
+    EnterCriticalSection(&statusLock);
+    ServiceReport r;
+    ControlAction action = ServiceControl(&tracker, control, &r);
+    Tell(r);
+    LeaveCriticalSection(&statusLock);
+    if (action == kActionStop) SetEvent(stopEvent);
+    return action == kActionNotImplemented ? ERROR_CALL_NOT_IMPLEMENTED : NO_ERROR;
 }
 
 // The manager's arguments are not the image path's words: the body reads those from the
 // command line.
 void WINAPI ServiceMain(DWORD, LPSTR*) {
+    // The event first: a stop may come as soon as the handler is registered.
+    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     statusHandle = RegisterServiceCtrlHandlerExA(serviceName, OnControl, nullptr);
     if (statusHandle == nullptr) return;
-    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    Report(kPhaseStarting, 0);
-    serviceExitCode = stopEvent != nullptr ? serviceBody(reinterpret_cast<uintptr_t>(stopEvent))
-                                           : kExitFailed;
-    Report(kPhaseStopped, serviceExitCode);
+    Enter(kPhaseStarting);
+    int code = stopEvent != nullptr ? serviceBody(reinterpret_cast<uintptr_t>(stopEvent))
+                                    : kExitFailed;
+    EnterCriticalSection(&statusLock);
+    ServiceReport r;
+    if (ServiceFinish(&tracker, code, &r) == kEndRestart) {
+        // Ending without STOPPED is what Windows counts as a failure to recover from.
+        ExitProcess(static_cast<UINT>(code));
+    }
+    serviceExitCode = static_cast<int>(r.serviceExitCode);
+    // The last call: once STOPPED is told the process may be ended at any moment.
+    Tell(r);
+    LeaveCriticalSection(&statusLock);
 }
 
 }  // namespace
@@ -184,15 +198,19 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
 int RunService(const char* name, ServiceBody body) {
     serviceName = name;
     serviceBody = body;
+    InitializeCriticalSection(&statusLock);
     SERVICE_TABLE_ENTRYA table[2] = {{const_cast<char*>(name), ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) return -1;
     return serviceExitCode;
 }
 
-void ServiceRunning() { Report(kPhaseRunning, 0); }
+void ServiceRunning() { Enter(kPhaseRunning); }
 
 void ServiceStopping() {
-    if (phase == kPhaseRunning) Report(kPhaseStopping, 0);
+    EnterCriticalSection(&statusLock);
+    ServiceReport r;
+    if (tracker.phase == kPhaseRunning && ServiceEnter(&tracker, kPhaseStopping, &r)) Tell(r);
+    LeaveCriticalSection(&statusLock);
 }
 
 void EventLogConsole::WriteLine(LogLevel level, const char* text) {
