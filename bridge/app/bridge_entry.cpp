@@ -199,8 +199,14 @@ int RunSession(uintptr_t stopEvent, int asService) {
         }
         int bad = caCount > 0 ? platform.tls->TrustOnly(caDer, caCerts, caCount) : 0;
         if (bad != 0) {
-            bridgeConsole->WriteLine(kLogError, "Windows cannot read a certificate of the CA "
-                                     "file");
+            char line[kMessageSize];
+            TextBuilder text = {line, sizeof line, 0, 0};
+            AppendText(&text, "Windows cannot read certificate ");
+            AppendInt(&text, bad);
+            AppendText(&text, " of the CA file ");
+            AppendText(&text, config.caFile);
+            FinishText(&text);
+            bridgeConsole->WriteLine(kLogError, line);
             return kExitUsage;
         }
         TlsStart(&tls, &network, platform.tls, &state, &tlsBuffers);

@@ -8,6 +8,7 @@ const char kBridgeUsage[] =
     "  vardex-bridge publish --broker HOST[:PORT] [--name NAME] [--prefix vardex]\r\n"
     "      [--discovery homeassistant|off] [--unit C|F] [--user USER]\r\n"
     "      [--password-env VAR | --password-file FILE] [--keepalive SECONDS]\r\n"
+    "      [--client-id ID] [--tls [--cafile FILE]]\r\n"
     "  vardex-bridge deliver --broker HOST[:PORT] [--name NAME] [--from NAME|+]\r\n"
     "      [--prefix vardex] [--head WORD] [--user USER]\r\n"
     "      [--password-env VAR | --password-file FILE] [--keepalive SECONDS]\r\n"

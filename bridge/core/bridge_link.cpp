@@ -78,7 +78,7 @@ void Accepted(BridgeState* s, uint32_t now) {
     s->upSince = now;
     s->pingOutstanding = 0;
     s->lastHeardAt = now;
-    Log(kLogInfo, "connected to ", s->config->host);
+    Log(kLogInfo, "connected to ", s->config->host, s->transport != nullptr ? s->transport : "");
     s->downLogged = 0;
     if (s->config->role == kRoleDeliver) {
         DeliverAccepted(s, now);

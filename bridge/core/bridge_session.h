@@ -46,6 +46,8 @@ enum BridgeLink {
 struct BridgeState {
     const BridgeConfig* config;
     const char* version;
+    const char* transport;  // how the connection runs, for the "connected" line: null, or
+                            // " over TLS 1.3" and the like, set by the TLS layer
     BridgeLink link;
     uint32_t dueAt;
     uint32_t backoffMs;     // the base of the next wait; doubles per failure up to the maximum

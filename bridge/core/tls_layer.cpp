@@ -9,9 +9,12 @@ const int kTlsIdle = 0;
 const int kTlsConnecting = 1;  // TCP under way
 const int kTlsHandshake = 2;
 const int kTlsOpen = 3;
+const int kTlsAfterHandshake = 4;  // open, with handshake messages after the handshake to take
 
 const uint8_t kRecordAlert = 0x15;
 const uint8_t kRecordHandshake = 0x16;
+const uint8_t kCertificateRequest = 13;
+const uint8_t kAlertCertificateRequired = 116;
 
 void Consume(TlsLayer* t, uint32_t count) {
     uint32_t left = t->inSize - count;
@@ -19,17 +22,24 @@ void Consume(TlsLayer* t, uint32_t count) {
     t->inSize = left;
 }
 
-void SayCode(char* why, uint32_t size, const char* what, uint32_t code) {
+void AppendCode(TextBuilder* text, uint32_t code) {
     static const char kHex[] = "0123456789ABCDEF";
-    char hex[11] = {'0', 'x'};
-    for (int i = 0; i < 8; ++i) hex[2 + i] = kHex[(code >> (28 - 4 * i)) & 15];
-    hex[10] = 0;
+    char hex[14] = {' ', '(', '0', 'x'};
+    for (int i = 0; i < 8; ++i) hex[4 + i] = kHex[(code >> (28 - 4 * i)) & 15];
+    hex[12] = ')';
+    hex[13] = 0;
+    AppendText(text, hex);
+}
+
+void SayCode(char* why, uint32_t size, const char* what, uint32_t code) {
     TextBuilder text = {why, size, 0, 0};
     AppendText(&text, what);
-    AppendText(&text, " (");
-    AppendText(&text, hex);
-    AppendText(&text, ")");
+    AppendCode(&text, code);
     FinishText(&text);
+}
+
+int SendRaw(TlsLayer* t, const uint8_t* data, uint32_t size) {
+    return size == 0 || t->raw->Send(data, size);
 }
 
 // The connection failed before the session heard of it: it tries the next address, or backs off.
@@ -39,8 +49,85 @@ void HandshakeFailed(TlsLayer* t, uint32_t now, const char* why) {
     BridgeConnectionLost(t->session, now, why);
 }
 
-int SendRaw(TlsLayer* t, const uint8_t* data, uint32_t size) {
-    return size == 0 || t->raw->Send(data, size);
+// Whether the server's flight so far asks for a client certificate: a CertificateRequest among
+// its plaintext handshake messages. TLS 1.3 encrypts it; there Windows says
+// SEC_I_INCOMPLETE_CREDENTIALS instead, and Wine has no TLS 1.3.
+void NoteCertificateRequest(TlsLayer* t) {
+    uint32_t at = 0;
+    while (at + 5 <= t->inSize) {
+        uint32_t end = at + 5 + (static_cast<uint32_t>(t->in[at + 3]) << 8 | t->in[at + 4]);
+        if (end > t->inSize) return;
+        for (uint32_t m = at + 5; t->in[at] == kRecordHandshake && m + 4 <= end;
+             m += 4 + (static_cast<uint32_t>(t->in[m + 1]) << 16 |
+                       static_cast<uint32_t>(t->in[m + 2]) << 8 | t->in[m + 3])) {
+            if (t->in[m] == kCertificateRequest) t->askedForCertificate = 1;
+        }
+        at = end;
+    }
+}
+
+void SayAsked(TlsLayer* t) {
+    if (t->saidAsked) return;
+    t->saidAsked = 1;
+    bridgeConsole->WriteLine(kLogInfo, "the broker asks for a client certificate; going on "
+                             "without one");
+}
+
+// A handshake round failed: the alert Schannel made goes out, then a line on what is likely.
+void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
+    SendRaw(t, r.output, r.outputSize);  // ignore errors: the connection ends either way
+    char why[240];
+    if (t->phase == kTlsAfterHandshake) {
+        // Seen only where TLS 1.3 sends tickets (Windows 11); TLS 1.2 has no such messages.
+        TextBuilder text = {why, sizeof why, 0, 0};
+        AppendText(&text, "TLS messages after the handshake could not be taken");
+        AppendCode(&text, r.code);
+        if (!t->onlyTls12 && t->provider->OnlyTls12()) {
+            t->onlyTls12 = 1;
+            AppendText(&text, "; the next connections ask for TLS 1.2 only");
+        }
+        FinishText(&text);
+        HandshakeFailed(t, now, why);
+        return;
+    }
+    int alert = t->inSize > 0 && t->in[0] == kRecordAlert;
+    if ((alert && t->askedForCertificate) ||
+        (alert && t->inSize >= 7 && t->in[6] == kAlertCertificateRequired)) {
+        // The broker asked for a certificate and ended the handshake when none came: asking
+        // again cannot mend it.
+        t->provider->End();
+        t->phase = kTlsIdle;
+        SayCode(why, sizeof why, "the broker requires a client certificate, and the bridge has "
+                "none to give: the TLS handshake ended with its alert", r.code);
+        BridgeRefused(t->session, now, why);
+        return;
+    }
+    // A broker that answers in anything but TLS records is not speaking TLS here.
+    if (t->inSize > 0 && t->in[0] != kRecordHandshake && !alert) {
+        SayCode(why, sizeof why, "the broker did not answer in TLS: is the port a plain MQTT "
+                "one? (1883 usually is)", r.code);
+    } else {
+        SayCode(why, sizeof why, "the TLS handshake failed", r.code);
+    }
+    HandshakeFailed(t, now, why);
+}
+
+void AppendTrustLine(TextBuilder* text, TrustVerdict verdict, const char* host,
+                     const char* names) {
+    AppendText(text, TrustVerdictText(verdict));
+    if (verdict != kTrustWrongName) return;
+    uint8_t address[16];
+    AppendText(text, ": it names ");
+    AppendText(text, names[0] != 0 ? names : "nothing");
+    if (ParseIpLiteral(host, address) != 0) {
+        // A common name or DNS entry that reads like the address does not count for one.
+        AppendText(text, "; an address must be one of its IP address entries, and ");
+        AppendText(text, host);
+        AppendText(text, " is not");
+    } else {
+        AppendText(text, ", not ");
+        AppendText(text, host);
+    }
 }
 
 // The handshake is done: the certificate decides whether the session ever hears of it.
@@ -49,16 +136,14 @@ void Established(TlsLayer* t, uint32_t now) {
     names[0] = 0;
     TrustVerdict verdict = t->provider->CheckPeer(t->host, names, sizeof names);
     if (verdict != kTrustOk) {
-        char line[400];
+        char line[480];
         TextBuilder text = {line, sizeof line, 0, 0};
-        AppendText(&text, TrustVerdictText(verdict));
-        if (verdict == kTrustWrongName) {
-            AppendText(&text, ": it names ");
-            AppendText(&text, names[0] != 0 ? names : "nothing");
-            AppendText(&text, ", not ");
-            AppendText(&text, t->host);
+        AppendTrustLine(&text, verdict, t->host, names);
+        if (FinishText(&text) == 0) {
+            TextBuilder shorter = {line, sizeof line, 0, 0};
+            AppendText(&shorter, TrustVerdictText(verdict));
+            FinishText(&shorter);
         }
-        FinishText(&text);
         // Like refused credentials: asking again cannot mend it.
         BridgeRefused(t->session, now, line);
         return;
@@ -68,25 +153,35 @@ void Established(TlsLayer* t, uint32_t now) {
         HandshakeFailed(t, now, "TLS gave record sizes the bridge cannot use");
         return;
     }
+    if (t->askedForCertificate) SayAsked(t);
+    int version = t->provider->Version();
+    TextBuilder text = {t->transport, sizeof t->transport, 0, 0};
+    AppendText(&text, " over TLS");
+    if (version == 12) AppendText(&text, " 1.2");
+    if (version == 13) AppendText(&text, " 1.3");
+    FinishText(&text);
+    t->session->transport = t->transport;
     t->phase = kTlsOpen;
     BridgeConnected(t->session, now);
 }
 
-// Handshake rounds over what has arrived; returns 0 once the layer was closed or failed.
+// Handshake rounds over what has arrived, during the handshake or over messages after it;
+// returns 0 once the layer was closed or failed.
 int Handshake(TlsLayer* t, uint32_t now) {
-    while (t->phase == kTlsHandshake) {
+    while (t->phase == kTlsHandshake || t->phase == kTlsAfterHandshake) {
+        if (t->phase == kTlsAfterHandshake && t->inSize == 0) return 1;
+        if (t->phase == kTlsHandshake) NoteCertificateRequest(t);
         SspiResult r = t->provider->Handshake(t->in, t->inSize);
         if (r.status == kSspiIncomplete) return 1;
+        if (r.status == kSspiIncompleteCredentials && !t->retriedCredentials) {
+            // Schannel's documented answer: the same call again goes on without a certificate.
+            t->retriedCredentials = 1;
+            t->askedForCertificate = 1;
+            SayAsked(t);
+            continue;
+        }
         if (r.status != kSspiOk && r.status != kSspiContinue) {
-            char why[160];
-            // A broker that answers in anything but TLS records is not speaking TLS here.
-            if (t->inSize > 0 && t->in[0] != kRecordHandshake && t->in[0] != kRecordAlert) {
-                SayCode(why, sizeof why, "the broker did not answer in TLS: is the port a plain "
-                        "MQTT one? (1883 usually is)", r.code);
-            } else {
-                SayCode(why, sizeof why, "the TLS handshake failed", r.code);
-            }
-            HandshakeFailed(t, now, why);
+            RoundFailed(t, now, r);
             return 0;
         }
         if (!SendRaw(t, r.output, r.outputSize)) {
@@ -94,6 +189,10 @@ int Handshake(TlsLayer* t, uint32_t now) {
             return 0;
         }
         Consume(t, r.extra <= t->inSize ? t->inSize - r.extra : t->inSize);
+        if (r.status == kSspiOk && t->phase == kTlsAfterHandshake) {
+            t->phase = kTlsOpen;
+            return 1;
+        }
         if (r.status == kSspiOk) {
             uint32_t generation = t->generation;
             Established(t, now);
@@ -122,19 +221,11 @@ void Records(TlsLayer* t, uint32_t now) {
             return;
         }
         if (r.status == kSspiRenegotiate) {
-            // Handshake messages after the handshake (TLS 1.3 tickets): a handshake round over
-            // them, after the record they came in.
-            uint32_t size = r.outputSize <= sizeof(TlsBuffers::out) ? r.outputSize : 0;
-            for (uint32_t i = 0; i < size; ++i) t->out[i] = r.output[i];
-            Consume(t, total);
-            SspiResult again = t->provider->Handshake(t->out, size);
-            if ((again.status != kSspiOk && again.status != kSspiContinue) ||
-                !SendRaw(t, again.output, again.outputSize)) {
-                char why[160];
-                SayCode(why, sizeof why, "TLS renegotiation failed", again.code);
-                BridgeConnectionLost(t->session, now, why);
-                return;
-            }
+            // Handshake messages (TLS 1.3's session tickets, on Windows): the record's last
+            // `extra` bytes go to handshake rounds in its place, before the records after it.
+            Consume(t, total - (r.extra <= total ? r.extra : total));
+            t->phase = kTlsAfterHandshake;
+            if (!Handshake(t, now)) return;
             continue;
         }
         if (r.status != kSspiOk) {
@@ -150,6 +241,12 @@ void Records(TlsLayer* t, uint32_t now) {
     }
 }
 
+void Restart(TlsLayer* t) {
+    t->inSize = 0;
+    t->askedForCertificate = 0;
+    t->retriedCredentials = 0;
+}
+
 }  // namespace
 
 void TlsStart(TlsLayer* layer, Network* raw, TlsProvider* provider, BridgeState* session,
@@ -160,8 +257,10 @@ void TlsStart(TlsLayer* layer, Network* raw, TlsProvider* provider, BridgeState*
     layer->provider = provider;
     layer->session = session;
     layer->phase = kTlsIdle;
-    layer->inSize = 0;
     layer->generation = 0;
+    layer->saidAsked = 0;
+    layer->onlyTls12 = 0;
+    Restart(layer);
 }
 
 int TlsLayer::Connect(const char* name, uint16_t number, char* why, uint32_t whySize) {
@@ -177,14 +276,14 @@ int TlsLayer::Connect(const char* name, uint16_t number, char* why, uint32_t why
 
 int TlsLayer::ConnectNext(char* why, uint32_t whySize) {
     provider->End();
-    inSize = 0;
+    Restart(this);
     ++generation;
     phase = kTlsConnecting;
     return raw->ConnectNext(why, whySize);
 }
 
 int TlsLayer::Send(const uint8_t* data, uint32_t size) {
-    if (phase != kTlsOpen) return 0;
+    if (phase != kTlsOpen && phase != kTlsAfterHandshake) return 0;
     while (size > 0) {
         uint32_t part = size < sizes.maxMessage ? size : sizes.maxMessage;
         if (part > kOutCapacity) part = kOutCapacity;
@@ -203,19 +302,19 @@ int TlsLayer::Send(const uint8_t* data, uint32_t size) {
 void TlsLayer::Close() {
     if (phase != kTlsIdle) provider->End();
     phase = kTlsIdle;
-    inSize = 0;
+    Restart(this);
     ++generation;
     raw->Close();
 }
 
 void TlsLayer::Shutdown() {
-    if (phase == kTlsOpen) {
+    if (phase == kTlsOpen || phase == kTlsAfterHandshake) {
         SspiResult r = provider->CloseNotify();
         SendRaw(this, r.output, r.outputSize);  // ignore errors: closing either way
     }
     provider->End();
     phase = kTlsIdle;
-    inSize = 0;
+    Restart(this);
     ++generation;
     raw->Shutdown();
 }
@@ -225,12 +324,13 @@ void TlsLayer::Connected(uint32_t now) {
     uint8_t address[16];
     provider->Begin(host, ParseIpLiteral(host, address) == 0);
     phase = kTlsHandshake;
-    inSize = 0;
+    Restart(this);
     Handshake(this, now);
 }
 
 void TlsLayer::Received(const uint8_t* data, uint32_t size, uint32_t now) {
-    while (size > 0 && (phase == kTlsHandshake || phase == kTlsOpen)) {
+    while (size > 0 && (phase == kTlsHandshake || phase == kTlsOpen ||
+                        phase == kTlsAfterHandshake)) {
         uint32_t room = kTlsRecordMax - inSize;
         uint32_t take = size < room ? size : room;
         if (take == 0) {
@@ -247,7 +347,9 @@ void TlsLayer::Received(const uint8_t* data, uint32_t size, uint32_t now) {
         inSize += take;
         data += take;
         size -= take;
-        if (phase == kTlsHandshake && !Handshake(this, now)) return;
+        if ((phase == kTlsHandshake || phase == kTlsAfterHandshake) && !Handshake(this, now)) {
+            return;
+        }
         Records(this, now);
     }
 }
@@ -256,9 +358,13 @@ void TlsLayer::Closed(uint32_t now, const char* why) {
     if (phase == kTlsHandshake) {
         provider->End();
         phase = kTlsIdle;
-        // A plain MQTT broker takes the ClientHello for a broken packet and hangs up.
-        BridgeConnectionLost(session, now, "the broker closed the connection during the TLS "
-                             "handshake: is the port a plain MQTT one? (1883 usually is)");
+        // A plain MQTT broker takes the ClientHello for a broken packet and hangs up; one that
+        // asked for a certificate may hang up when none comes.
+        BridgeConnectionLost(session, now, askedForCertificate
+            ? "the broker closed the connection during the TLS handshake, after it asked for a "
+              "client certificate, which the bridge has none of"
+            : "the broker closed the connection during the TLS handshake: is the port a plain "
+              "MQTT one? (1883 usually is)");
         return;
     }
     BridgeConnectionLost(session, now, why);

@@ -4,7 +4,9 @@
 // BridgeConnected only once the handshake is done and the broker's certificate trusted. The raw
 // connection's events come in here instead of going to the session: Connected starts the
 // handshake, Received feeds it or the records, Closed and ConnectFailed pass on. Whole records
-// only go to the provider; what arrives split waits, what arrives beyond one is kept.
+// only go to the provider; what arrives split waits, what arrives beyond one is kept. Handshake
+// messages after the handshake (TLS 1.3's session tickets) get handshake rounds of their own,
+// and what follows them in the same read goes on to the session at once.
 #ifndef VARDEX_BRIDGE_CORE_TLS_LAYER_H
 #define VARDEX_BRIDGE_CORE_TLS_LAYER_H
 
@@ -42,6 +44,11 @@ struct TlsLayer final : Network {
     TlsProvider* provider;
     BridgeState* session;
     int phase;  // kTlsIdle ...
+    int askedForCertificate;  // this handshake: the broker asked for a client certificate
+    int retriedCredentials;   // this handshake: gone on without one once
+    int saidAsked;            // the line about it was said (once a run)
+    int onlyTls12;            // after a failed round over post-handshake messages
+    char transport[16];       // " over TLS 1.3", for the session's "connected" line
     uint16_t port;
     char host[kMaxHost + 1];
     uint32_t generation;  // counts closes, so a loop notices the session closed it meanwhile

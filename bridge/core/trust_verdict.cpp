@@ -1,6 +1,10 @@
 // The certificate verdict and IP literals.
 #include "bridge/core/trust_verdict.h"
 
+uint32_t ChainBuildFlags(int haveCaFile) {
+    return kChainCacheOnlyUrlRetrieval | (haveCaFile ? kChainDisableAuthRootAutoUpdate : 0);
+}
+
 TrustVerdict JudgeChain(const ChainFacts* f) {
     uint32_t errors = f->chainErrors;
     // A CA file replaces Windows' roots: its certificate ends the chain, or nothing does.
@@ -8,11 +12,16 @@ TrustVerdict JudgeChain(const ChainFacts* f) {
         if (!f->rootInCaFile) return kTrustUnknownAuthority;
         errors &= ~kChainUntrustedRoot;
     }
+    // An issuer that may not sign for servers lets whoever holds its key be any broker.
+    if (f->issuerNotCa) return kTrustIssuerNotCa;
+    if (f->issuerNotForServers) return kTrustIssuerNotForServers;
     // The chain's own faults first: they say more than the policy's first error would.
     if (errors & kChainNotTimeValid) return kTrustExpired;
     if (errors & kChainBadSignature) return kTrustBadSignature;
     if (errors & kChainRevoked) return kTrustRevoked;
     if (errors & kChainWrongUsage) return kTrustWrongUsage;
+    if (errors & kChainInvalidBasicConstraints) return kTrustIssuerNotCa;
+    if (errors & kChainNameConstraints) return kTrustNameConstraint;
     if (errors & (kChainUntrustedRoot | kChainPartial)) return kTrustUnknownAuthority;
     if (errors != 0) return kTrustOther;
     uint32_t policy = f->policyError;
@@ -48,6 +57,15 @@ const char* TrustVerdictText(TrustVerdict verdict) {
             return "the broker's certificate is not one for a server (its usage forbids it)";
         case kTrustRevoked: return "the broker's certificate has been revoked";
         case kTrustBadSignature: return "the broker's certificate chain has a bad signature";
+        case kTrustIssuerNotCa:
+            return "the broker's certificate cannot be trusted: a certificate above it is not a "
+                   "CA (its basic constraints say so)";
+        case kTrustIssuerNotForServers:
+            return "the broker's certificate cannot be trusted: a CA above it may not sign for "
+                   "servers (its extended key usage lacks server authentication)";
+        case kTrustNameConstraint:
+            return "the broker's certificate cannot be trusted: it breaks a name constraint of "
+                   "a CA above it";
         case kTrustOldProtocol:
             return "this Windows and the broker agreed on a TLS older than 1.2, which the bridge "
                    "refuses (Windows before 7 has no TLS 1.2 client; Windows 7 needs its update)";

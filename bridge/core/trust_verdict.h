@@ -14,7 +14,17 @@ const uint32_t kChainRevoked = 0x00000004;
 const uint32_t kChainBadSignature = 0x00000008;
 const uint32_t kChainWrongUsage = 0x00000010;
 const uint32_t kChainUntrustedRoot = 0x00000020;
+const uint32_t kChainInvalidBasicConstraints = 0x00000400;
+const uint32_t kChainNameConstraints = 0x0000F800;  // invalid, unsupported, undefined,
+                                                     // not permitted, excluded
 const uint32_t kChainPartial = 0x00010000;
+
+// CertGetCertificateChain's dwFlags. Nothing is fetched while the chain is built: a broker's
+// certificate that names AIA or CRL addresses would otherwise send a service, as SYSTEM, out to
+// them. With a CA file, Windows' roots are not wanted, so neither is their update.
+const uint32_t kChainCacheOnlyUrlRetrieval = 0x00000004;
+const uint32_t kChainDisableAuthRootAutoUpdate = 0x00000100;
+uint32_t ChainBuildFlags(int haveCaFile);
 
 // CertVerifyCertificateChainPolicy's verdicts.
 const uint32_t kPolicyExpired = 0x800B0101;
@@ -32,6 +42,11 @@ struct ChainFacts {
     uint32_t policyError;    // the SSL policy's answer for the host (0: none)
     int hostIsAddress;       // --broker named an IP address, which the policy cannot match
     int addressInCertificate;  // then: one of the certificate's IP address entries is it
+    // Read from the certificates between the broker's and the root, which the chain engine
+    // does not judge alike everywhere (Wine refuses an issuer without basic constraints, which
+    // Microsoft documents as accepted, and passes one whose usage forbids servers):
+    int issuerNotCa;          // one has basic constraints that say it is no CA
+    int issuerNotForServers;  // one has extended key usages without server authentication
 };
 
 enum TrustVerdict {
@@ -42,6 +57,9 @@ enum TrustVerdict {
     kTrustWrongUsage,
     kTrustRevoked,
     kTrustBadSignature,
+    kTrustIssuerNotCa,
+    kTrustIssuerNotForServers,
+    kTrustNameConstraint,
     kTrustOldProtocol,  // not from the chain: the connection is older than TLS 1.2
     kTrustOther,
 };

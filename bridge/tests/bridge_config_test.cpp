@@ -94,6 +94,12 @@ TEST(BridgeConfig, GoodCommandLines) {
     }
     EXPECT_STREQ(o.config.clientId, "pc-7");
     EXPECT_EQ(Parse({"--version"}).outcome, kParseVersion);
+
+    o = Parse({"publish", "--broker", "h", "--tls", "--cafile", "C:\\ca.pem"});
+    EXPECT_EQ(o.config.port, 8883);
+    EXPECT_EQ(o.config.tls, 1);
+    EXPECT_STREQ(o.config.caFile, "C:\\ca.pem");
+    EXPECT_STREQ(o.config.passwordFile, "");
 }
 
 TEST(BridgeConfig, RefusedCommandLines) {
@@ -141,6 +147,7 @@ TEST(BridgeConfig, RefusedCommandLines) {
         {{"publish", "--broker", "h", "--user", "u", "--password-env", "P", "--password-file",
           "f"}, "not both"},
         {{"publish", "--broker", "h", "--client-id", "a b"}, "--client-id"},
+        {{"publish", "--broker", "h", "--cafile", "ca.pem"}, "--cafile goes with --tls"},
         {{"install"}, "name a role"},
         {{"install", "publish", "--broker", "h", "--user", "u", "--password-env", "P"},
          "install takes the password from --password-file"},

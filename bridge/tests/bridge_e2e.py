@@ -124,6 +124,21 @@ def make_certificates(folder):
         openssl("x509", "-req", "-in", "broker.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
                 "-set_serial", "7" if days == "30" else "8", "-out", name + ".crt", "-days", days,
                 "-extfile", "broker.ext")
+    # A CA under the test CA whose usage is client authentication only, and a broker
+    # certificate it signed: rogue-chain.crt is what its listener presents.
+    with open(os.path.join(folder, "client-ca.ext"), "w") as f:
+        f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
+                "extendedKeyUsage=clientAuth\n")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "client-ca.key", "-out",
+            "client-ca.csr", "-subj", "/CN=vardex test client-only CA")
+    openssl("x509", "-req", "-in", "client-ca.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+            "-set_serial", "9", "-out", "client-ca.crt", "-days", "30", "-extfile", "client-ca.ext")
+    openssl("x509", "-req", "-in", "broker.csr", "-CA", "client-ca.crt", "-CAkey", "client-ca.key",
+            "-set_serial", "10", "-out", "rogue.crt", "-days", "30", "-extfile", "broker.ext")
+    with open(os.path.join(folder, "rogue-chain.crt"), "w") as chain:
+        for name in ("rogue.crt", "client-ca.crt"):
+            with open(os.path.join(folder, name)) as f:
+                chain.write(f.read())
 
 
 class Broker:
@@ -148,9 +163,11 @@ class Broker:
             if tls:
                 make_certificates(self.folder)
                 self.tls_port, self.expired_port = free_port(), free_port()
+                self.rogue_port = free_port()
                 for port, host, cert in ((self.tls_port, "127.0.0.1", "broker"),
                                          (self.tls_port, "127.0.0.2", "broker"),
-                                         (self.expired_port, "127.0.0.1", "expired")):
+                                         (self.expired_port, "127.0.0.1", "expired"),
+                                         (self.rogue_port, "127.0.0.1", "rogue-chain")):
                     f.write("listener %d %s\ncertfile %s\nkeyfile %s\n" % (
                         port, host, self.file(cert + ".crt"), self.file("broker.key")))
         self.process = None
@@ -584,18 +601,21 @@ def tls_reports(run):
 
 @scenario
 def tls_refusals(run):
-    """A certificate that cannot be trusted ends the bridge with exit 3 and a line naming why:
-    an unknown authority (another CA file, or none, since Windows does not know the test CA),
-    a name the certificate does not carry, an expired certificate. --cafile without --tls is a
-    bad argument."""
+    """A certificate that cannot be trusted ends the bridge with exit 3 and a line naming why,
+    before any CONNECT: an unknown authority (another CA file, or none, since Windows does not
+    know the test CA), a name the certificate does not carry, an expired certificate, a CA
+    between for client authentication only. --cafile without --tls is a bad argument."""
     broker = run.broker(tls=True)
     cases = (
         ("another CA", broker.tls_options(ca="other-ca.crt"), "signed by an unknown authority"),
         ("Windows' roots", ["--broker", "localhost:%d" % broker.tls_port, "--tls"],
          "signed by an unknown authority"),
         ("wrong name", broker.tls_options("127.0.0.2"),
-         "is for another name: it names localhost, 127.0.0.1, not 127.0.0.2"),
+         "is for another name: it names localhost, 127.0.0.1; an address must be one of its IP "
+         "address entries, and 127.0.0.2 is not"),
         ("expired", broker.tls_options(port=broker.expired_port), "has expired"),
+        ("a client-only CA between", broker.tls_options(port=broker.rogue_port),
+         "a CA above it may not sign for servers"),
     )
     for name, options, says in cases:
         bridge = run.bridge("deliver", broker, "--name", "PC02", broker_options=options)
@@ -604,6 +624,8 @@ def tls_refusals(run):
         expect(len(said) == 1 and says in said[0], "%s: said %r" % (name, bridge.lines))
     bad = run.bridge("deliver", broker, "--cafile", windows_path(broker.file("ca.crt")))
     expect(bad.wait_exit(START) == 2, "--cafile without --tls did not exit 2")
+    connects = [l for l in broker.log_lines() if "New client connected" in l]
+    expect(not connects, "a CONNECT went to a broker that was not trusted: %r" % connects)
 
 
 @scenario

@@ -67,7 +67,7 @@ protected:
 const std::string kReport("PC01 CPU:47 MB:38\0", 18);
 
 TEST_F(SessionTest, ReconnectBacksOffWithJitterAndResetsOnceAccepted) {
-    Start({"publish", "--broker", "broker.lan"});
+    ASSERT_NO_FATAL_FAILURE(Start({"publish", "--broker", "broker.lan"}));
     network.refuseConnect = 1;
     std::vector<uint32_t> waits;
     BridgeTimer(&state, now);
@@ -105,7 +105,7 @@ TEST_F(SessionTest, ReconnectBacksOffWithJitterAndResetsOnceAccepted) {
 }
 
 TEST_F(SessionTest, ABrokerThatAcceptsAndDropsIsNotAskedOnceASecond) {
-    Start({"publish", "--broker", "b", "--discovery", "off"});
+    ASSERT_NO_FATAL_FAILURE(Start({"publish", "--broker", "b", "--discovery", "off"}));
     int connections = 0;
     const uint32_t start = now;
     for (;;) {
@@ -131,7 +131,7 @@ TEST_F(SessionTest, EachAddressGetsItsShareOfTheConnectTime) {
     } cases[] = {{1, 10000}, {2, 5000}, {8, kAddressMinimumMs}};
     for (const auto& c : cases) {
         SetUp();
-        Start({"deliver", "--broker", "home.local"});
+        ASSERT_NO_FATAL_FAILURE(Start({"deliver", "--broker", "home.local"}));
         network.addresses = c.addresses;
         BridgeTimer(&state, now);
         EXPECT_EQ(BridgeWaitMs(&state, now), c.share) << c.addresses;
@@ -141,6 +141,9 @@ TEST_F(SessionTest, EachAddressGetsItsShareOfTheConnectTime) {
         Advance(c.share);
         for (int i = 2; i < c.addresses; ++i) BridgeConnectFailed(&state, now, "refused");
         EXPECT_EQ(state.link, c.addresses > 1 ? kLinkConnecting : kLinkWaiting) << c.addresses;
+        if (c.addresses > 1) {
+            EXPECT_EQ(BridgeWaitMs(&state, now), c.share) << c.addresses << ": the last's share";
+        }
         std::vector<std::string> want(static_cast<size_t>(c.addresses - 1), "next");
         if (c.addresses == 1) want.push_back("close");
         EXPECT_EQ(network.Take(), want) << c.addresses;
@@ -148,7 +151,7 @@ TEST_F(SessionTest, EachAddressGetsItsShareOfTheConnectTime) {
 }
 
 TEST_F(SessionTest, PublishSendsStatusDiscoveryAndOnlyTheLatestState) {
-    Start({"publish", "--broker", "b:1884", "--user", "u"});
+    ASSERT_NO_FATAL_FAILURE(Start({"publish", "--broker", "b:1884", "--user", "u"}));
     snprintf(config.password, sizeof config.password, "pw-in-memory");
     config.hasPassword = 1;
     // Reports while the broker is away are not queued; the latest becomes the state.
@@ -214,7 +217,8 @@ TEST_F(SessionTest, PublishSendsStatusDiscoveryAndOnlyTheLatestState) {
 }
 
 TEST_F(SessionTest, DiscoveryConfig) {
-    Start({"publish", "--broker", "b", "--name", "PC.1", "--prefix", "home", "--unit", "F"});
+    ASSERT_NO_FATAL_FAILURE(
+        Start({"publish", "--broker", "b", "--name", "PC.1", "--prefix", "home", "--unit", "F"}));
     char json[1536];
     ASSERT_GT(FormatDiscovery(&state, 1, json, sizeof json), 0u);
     EXPECT_STREQ(json,
@@ -261,7 +265,7 @@ TEST_F(SessionTest, RefusalsAndBrokenStreams) {
     for (const auto& c : cases) {
         SetUp();
         console.lines.clear();
-        Start({"deliver", "--broker", "b"});
+        ASSERT_NO_FATAL_FAILURE(Start({"deliver", "--broker", "b"}));
         BridgeTimer(&state, now);
         BridgeConnected(&state, now);
         network.Take();
@@ -274,7 +278,8 @@ TEST_F(SessionTest, RefusalsAndBrokenStreams) {
 }
 
 TEST_F(SessionTest, KeepaliveFindsABrokerThatStoppedAnswering) {
-    Start({"publish", "--broker", "b", "--keepalive", "10", "--discovery", "off"});
+    ASSERT_NO_FATAL_FAILURE(
+        Start({"publish", "--broker", "b", "--keepalive", "10", "--discovery", "off"}));
     Connect();
     network.Take();
     EXPECT_EQ(BridgeWaitMs(&state, now), 10000u);
@@ -304,7 +309,7 @@ TEST_F(SessionTest, KeepaliveFindsABrokerThatStoppedAnswering) {
 }
 
 TEST_F(SessionTest, DeliverWritesOnlyFreshReportsOfOthers) {
-    Start({"deliver", "--broker", "b", "--name", "PC02", "--head", "PC02"});
+    ASSERT_NO_FATAL_FAILURE(Start({"deliver", "--broker", "b", "--name", "PC02", "--head", "PC02"}));
     Connect();
     EXPECT_EQ(network.Take().back(), "SUBSCRIBE vardex/+/report q1");
     const struct {
@@ -344,7 +349,7 @@ TEST_F(SessionTest, DeliverWritesOnlyFreshReportsOfOthers) {
     }
     // Without --head the report goes on byte for byte.
     SetUp();
-    Start({"deliver", "--broker", "b", "--name", "PC02"});
+    ASSERT_NO_FATAL_FAILURE(Start({"deliver", "--broker", "b", "--name", "PC02"}));
     Connect();
     mailslots.Reset();
     BrokerPublish("vardex/PC01/report", kReport, 1, 0);
@@ -353,7 +358,7 @@ TEST_F(SessionTest, DeliverWritesOnlyFreshReportsOfOthers) {
 }
 
 TEST_F(SessionTest, CleanStop) {
-    Start({"publish", "--broker", "b", "--discovery", "off"});
+    ASSERT_NO_FATAL_FAILURE(Start({"publish", "--broker", "b", "--discovery", "off"}));
     Connect();
     network.Take();
     BridgeStop(&state, now, 0);

@@ -57,12 +57,15 @@ struct FakeServiceManager {
     int failures = 0;
 
     void Tell(const ServiceReport& r) {
-        if (!told.empty() && told.back().state == kServiceStopped) faults.push_back("after STOPPED");
+        if (!told.empty() && told.back().state == kServiceStopped) {
+            faults.push_back("after STOPPED");
+        }
         if (!told.empty() && r.state == told.back().state && r.waitHintMs != 0 &&
             r.checkPoint <= told.back().checkPoint) {
             faults.push_back("checkpoint did not advance");
         }
-        if (r.waitHintMs == 0 && (r.state == kServiceStartPending || r.state == kServiceStopPending)) {
+        int pending = r.state == kServiceStartPending || r.state == kServiceStopPending;
+        if (pending && r.waitHintMs == 0) {
             faults.push_back("pending without a hint");
         }
         told.push_back(r);
@@ -161,9 +164,9 @@ TEST(ServiceRules, TheServiceManagerSeesWhatItDocuments) {
     ServiceReport r = {kServiceStopped, 0, kErrorServiceSpecific, 3, 0, 0};
     manager.told.push_back(r);
     EXPECT_EQ(manager.End(0), 5000) << "what the flag would do";
-    EXPECT_EQ(kFailureActionsOnExitCodes, 0);
     FakeServiceManager crashes;
     std::vector<int64_t> delays;
+    delays.reserve(5);
     for (int i = 0; i < 5; ++i) delays.push_back(crashes.End(1));
     EXPECT_EQ(delays, (std::vector<int64_t>{5000, 60000, 60000, 60000, 60000}));
 

@@ -23,30 +23,68 @@ std::string Record(uint8_t type, const std::string& body) {
     return r + body;
 }
 
-// The handshake is "hello" from the client, then server records until one says "done". A
-// handshake record saying "again" after the handshake is a post-handshake message.
+std::string Flip(std::string body) {
+    for (char& c : body) c = static_cast<char>(c ^ 0x5A);
+    return body;
+}
+
+// An application data record as it travels: its body "encrypted", so that plaintext read from
+// the wrong place shows as garbage.
+std::string Sealed(const std::string& body) { return Record(0x17, Flip(body)); }
+
+const std::string kCertificateRequest = std::string("\x0d\x00\x00\x00", 4);
+
+// Schannel as Microsoft documents it (InitializeSecurityContext, DecryptMessage and
+// EncryptMessage for Schannel, "Recognizing a Request to Renegotiate a Connection"): tokens in
+// memory of its own; DecryptMessage decrypts in place, spoiling the record's header; on
+// SEC_I_RENEGOTIATE (a TLS 1.3 ticket, as Windows 11 answers OpenSSL's) only the extra buffer's
+// size is given, no pointer, and those last bytes of the record go to InitializeSecurityContext;
+// a server's request for a certificate is SEC_I_INCOMPLETE_CREDENTIALS on Windows, and nothing
+// on Wine, which fails with SEC_E_INTERNAL_ERROR at the server's alert instead.
+//
+// The handshake is "hello" from the client, then plaintext server records until one says "done";
+// an alert record ends it.
 class ScriptedTls final : public TlsProvider {
 public:
     Lines calls;
     TrustVerdict verdict = kTrustOk;
     int windowsCloseNotify = 0;  // SEC_I_CONTEXT_EXPIRED, where Wine decrypts it to nothing
-    std::string token;
+    SspiStatus closeNotifyStatus = kSspiOk;
+    int windowsAsks = 0;         // SEC_I_INCOMPLETE_CREDENTIALS at the record "asks"
+    int version = 13;
+    int onlyTls12 = 0;
 
     void Begin(const char* host, int sendName) override {
         calls.push_back(std::string("begin ") + host + (sendName ? " sni" : ""));
+        asked = 0;
     }
     SspiResult Handshake(const uint8_t* in, uint32_t size) override {
         calls.push_back("handshake " + std::to_string(size));
         if (size == 0) return Token(kSspiContinue, "hello", 0);
-        if (in[0] != 0x16) return SspiResult{kSspiFailed, 0x80090326, 0, nullptr, 0};
-        if (size < 5 || size < 5u + (in[3] << 8 | in[4])) return {kSspiIncomplete, 0, 0, nullptr, 0};
+        if (in[0] < 0x15 || in[0] > 0x17) return Token(kSspiFailed, "", 0, 0x80090326);
+        if (size < 5 || size < 5u + (in[3] << 8 | in[4])) {
+            return {kSspiIncomplete, 0, 0, nullptr, 0};
+        }
         uint32_t length = 5u + (in[3] << 8 | in[4]);
         std::string body(reinterpret_cast<const char*>(in) + 5, length - 5);
+        if (in[0] == 0x15) return Token(kSspiFailed, "alert-out", 0, 0x80090304);
+        if (in[0] == 0x17) {  // a ticket after the handshake, as DecryptMessage left it
+            if (Flip(body) != "ticket") return Token(kSspiFailed, "", 0, 0x80090326);
+            return Token(kSspiOk, "", size - length);
+        }
+        if (body == "asks" && windowsAsks && !asked++) {
+            return {kSspiIncompleteCredentials, 0x00090320, 0, nullptr, 0};
+        }
         if (body == "done") return Token(kSspiOk, "finished", size - length);
-        return Token(kSspiContinue, body == "again" ? "ticket-ack" : "", size - length);
+        return Token(kSspiContinue, "", size - length);
     }
     int Sizes(TlsSizes* sizes) override {
         *sizes = TlsSizes{5, 0, 16384};
+        return 1;
+    }
+    int Version() override { return version; }
+    int OnlyTls12() override {
+        ++onlyTls12;
         return 1;
     }
     SspiResult Decrypt(uint8_t* record, uint32_t size) override {
@@ -54,17 +92,23 @@ public:
         if (record[0] == 0x15) {
             return {windowsCloseNotify ? kSspiContextExpired : kSspiOk, 0, 0, record + 5, 0};
         }
-        if (record[0] == 0x16) return {kSspiRenegotiate, 0, 0, record, size};
+        std::string body = Flip(std::string(reinterpret_cast<char*>(record) + 5, size - 5));
+        if (body.compare(0, 6, "ticket") == 0) {
+            return {kSspiRenegotiate, 0x00090321, size, nullptr, 0};
+        }
+        for (uint32_t i = 0; i < size; ++i) {
+            record[i] = i < 5 ? 0xEE : static_cast<uint8_t>(body[i - 5]);
+        }
         return {kSspiOk, 0, 0, record + 5, size - 5};
     }
     uint32_t Encrypt(uint8_t* buffer, uint32_t size) override {
-        std::string r = Record(0x17, std::string(reinterpret_cast<char*>(buffer) + 5, size));
+        std::string r = Sealed(std::string(reinterpret_cast<char*>(buffer) + 5, size));
         for (size_t i = 0; i < r.size(); ++i) buffer[i] = static_cast<uint8_t>(r[i]);
         return static_cast<uint32_t>(r.size());
     }
     SspiResult CloseNotify() override {
         calls.push_back("close_notify");
-        return Token(kSspiOk, "bye", 0);
+        return Token(closeNotifyStatus, "bye", 0);
     }
     TrustVerdict CheckPeer(const char* host, char* names, uint32_t namesSize) override {
         calls.push_back(std::string("check ") + host);
@@ -74,9 +118,12 @@ public:
     void End() override { calls.push_back("end"); }
 
 private:
-    SspiResult Token(SspiStatus status, const std::string& text, uint32_t extra) {
+    int asked = 0;
+    std::string token;
+    SspiResult Token(SspiStatus status, const std::string& text, uint32_t extra,
+                     uint32_t code = 0) {
         token = text;
-        return {status, 0, extra, reinterpret_cast<const uint8_t*>(token.data()),
+        return {status, code, extra, reinterpret_cast<const uint8_t*>(token.data()),
                 static_cast<uint32_t>(token.size())};
     }
 };
@@ -120,96 +167,146 @@ const std::string kConnack = std::string("\x20\x02\x00\x00", 4);
 const std::string kSuback = std::string("\x90\x03\x00\x01\x01", 5);
 
 TEST_F(TlsTest, HandshakeThenRecordsHoweverTheyArrive) {
-    // The server's flight, then the CONNACK and SUBACK in the same read as the last of it.
+    // The server's flight, then (TLS 1.3) two session tickets, the CONNACK and the SUBACK in
+    // the same read as the last of it: nothing waits for another read.
     const std::string flight = Record(0x16, "server-hello") + Record(0x16, "done");
-    const std::string after = Record(0x17, kConnack) + Record(0x17, kSuback);
+    const std::string after =
+        Sealed("ticket") + Sealed("ticket") + Sealed(kConnack) + Sealed(kSuback);
     for (size_t chunk : {size_t{0}, size_t{1}, size_t{3}, size_t{7}}) {
         raw = FakeNetwork();
         provider.calls.clear();
-        Start("broker.lan:8883");
+        console.lines.clear();
+        ASSERT_NO_FATAL_FAILURE(Start("broker.lan:8883"));
         EXPECT_EQ(provider.calls, (Lines{"begin broker.lan sni", "handshake 0"})) << chunk;
         Server(flight + after, chunk);
         EXPECT_EQ(state.link, kLinkUp) << "in chunks of " << chunk;
+        EXPECT_EQ(std::count(console.lines.begin(), console.lines.end(),
+                             "connected to broker.lan over TLS 1.3"), 1) << chunk;
         Lines sent = raw.Take();
         ASSERT_GE(sent.size(), 4u) << chunk;
         EXPECT_EQ(raw.sentBytes.substr(0, 5), "hello") << chunk;
         EXPECT_NE(raw.sentBytes.find("finished"), std::string::npos) << chunk;
         // The CONNECT left as one record after the certificate was checked.
-        size_t mqtt = raw.sentBytes.find("MQTT");
+        size_t mqtt = raw.sentBytes.find(Flip("MQTT"));
         ASSERT_NE(mqtt, std::string::npos) << chunk;
         EXPECT_EQ(raw.sentBytes.substr(mqtt - 9, 3), std::string("\x17\x03\x03", 3)) << chunk;
         EXPECT_NE(std::find(provider.calls.begin(), provider.calls.end(), "check broker.lan"),
                   provider.calls.end()) << chunk;
+        EXPECT_EQ(provider.onlyTls12, 0) << chunk;
     }
 }
 
 TEST_F(TlsTest, AnAddressGetsNoServerName) {
-    Start("127.0.0.1");
+    ASSERT_NO_FATAL_FAILURE(Start("127.0.0.1"));
     EXPECT_EQ(provider.calls[0], "begin 127.0.0.1");
 }
 
 TEST_F(TlsTest, EndingsAndFailures) {
-    const std::string up = Record(0x16, "done") + Record(0x17, kConnack);
+    const std::string up = Record(0x16, "done") + Sealed(kConnack);
+    const std::string hello = Record(0x16, "server-hello");
     const struct {
         const char* name;
+        const char* broker;
         std::string server;      // after the handshake, or instead of it
         const char* line;        // the last log line's start
-        int windows;             // close_notify as Windows says it
+        int windows;             // close_notify as Windows says it; asks as Windows does
         int handshake;           // 1: the bytes come instead of the handshake
         TrustVerdict verdict;
         int exitCode;            // -1 runs on
+        int onlyTls12;           // calls for TLS 1.2 only
     } cases[] = {
-        {"close_notify, Wine", Record(0x15, ""),
-         "connection to the broker lost: the broker closed the TLS connection", 0, 0, kTrustOk, -1},
-        {"close_notify, Windows", Record(0x15, "xx"),
-         "connection to the broker lost: the broker closed the TLS connection", 1, 0, kTrustOk, -1},
-        {"record over the limit", std::string("\x17\x03\x03\x60\x00", 5),
-         "connection to the broker lost: a TLS record larger than TLS allows", 0, 0, kTrustOk, -1},
-        {"a plain broker answering", "MQTT?",
+        {"close_notify, Wine", "broker.lan", Record(0x15, ""),
+         "connection to the broker lost: the broker closed the TLS connection", 0, 0, kTrustOk,
+         -1, 0},
+        {"close_notify, Windows", "broker.lan", Record(0x15, "xx"),
+         "connection to the broker lost: the broker closed the TLS connection", 1, 0, kTrustOk,
+         -1, 0},
+        {"record over the limit", "broker.lan", std::string("\x17\x03\x03\x60\x00", 5),
+         "connection to the broker lost: a TLS record larger than TLS allows", 0, 0, kTrustOk,
+         -1, 0},
+        {"a ticket round that fails", "broker.lan", Sealed("ticket-bad") + Sealed(kSuback),
+         "connection to the broker lost: TLS messages after the handshake could not be taken "
+         "(0x80090326); the next connections ask for TLS 1.2 only", 0, 0, kTrustOk, -1, 1},
+        {"refused, with a record behind the CONNACK", "broker.lan", Record(0x16, "done") +
+         Sealed(std::string("\x20\x02\x00\x05", 4)) + Sealed(kSuback), "the broker refused",
+         0, 1, kTrustOk, 3, 0},
+        {"a plain broker answering", "broker.lan", "MQTT?",
          "cannot reach the broker: the broker did not answer in TLS: is the port a plain MQTT "
-         "one? (1883 usually is) (0x80090326)", 0, 1, kTrustOk, -1},
-        {"wrong name", "", "the broker's certificate is for another name: it names localhost, "
-         "127.0.0.1, not broker.lan", 0, 1, kTrustWrongName, 3},
-        {"expired", "", "the broker's certificate, or one above it, has expired or is not yet "
-         "valid", 0, 1, kTrustExpired, 3},
-        {"unknown authority", "", "the broker's certificate is signed by an unknown authority",
-         0, 1, kTrustUnknownAuthority, 3},
+         "one? (1883 usually is) (0x80090326)", 0, 1, kTrustOk, -1, 0},
+        {"asks, Windows", "broker.lan", Record(0x16, "asks") + Record(0x16, "done"),
+         "the broker asks for a client certificate; going on without one", 1, 1, kTrustOk, -1, 0},
+        {"asks, Wine", "broker.lan", Record(0x16, kCertificateRequest) + Record(0x16, "done"),
+         "the broker asks for a client certificate; going on without one", 0, 1, kTrustOk, -1, 0},
+        {"requires, Windows", "broker.lan", Record(0x16, "asks") + Record(0x15, "\x02\x28"),
+         "the broker requires a client certificate", 1, 1, kTrustOk, 3, 0},
+        {"requires, Wine", "broker.lan", hello + Record(0x16, kCertificateRequest) +
+         Record(0x15, "\x02\x28"), "the broker requires a client certificate", 0, 1, kTrustOk,
+         3, 0},
+        {"certificate_required alert", "broker.lan", Record(0x15, "\x02\x74"),
+         "the broker requires a client certificate", 0, 1, kTrustOk, 3, 0},
+        {"handshake_failure alert alone", "broker.lan", Record(0x15, "\x02\x28"),
+         "cannot reach the broker: the TLS handshake failed (0x80090304)", 0, 1, kTrustOk, -1, 0},
+        {"wrong name", "broker.lan", "", "the broker's certificate is for another name: it names "
+         "localhost, 127.0.0.1, not broker.lan", 0, 1, kTrustWrongName, 3, 0},
+        {"an address only in the name", "127.0.0.1", "", "the broker's certificate is for "
+         "another name: it names localhost, 127.0.0.1; an address must be one of its IP address "
+         "entries, and 127.0.0.1 is not", 0, 1, kTrustWrongName, 3, 0},
+        {"expired", "broker.lan", "", "the broker's certificate, or one above it, has expired or "
+         "is not yet valid", 0, 1, kTrustExpired, 3, 0},
+        {"a client-only CA above it", "broker.lan", "", "the broker's certificate cannot be "
+         "trusted: a CA above it may not sign for servers", 0, 1, kTrustIssuerNotForServers, 3, 0},
     };
     for (const auto& c : cases) {
         console.lines.clear();
         raw = FakeNetwork();
         provider.windowsCloseNotify = c.windows;
+        provider.windowsAsks = c.windows;
         provider.verdict = c.verdict;
-        Start("broker.lan");
+        provider.onlyTls12 = 0;
+        ASSERT_NO_FATAL_FAILURE(Start(c.broker));
         Server(c.handshake ? (c.server.empty() ? Record(0x16, "done") : c.server)
                            : up + c.server);
         EXPECT_EQ(state.exitCode, c.exitCode) << c.name;
+        EXPECT_EQ(provider.onlyTls12, c.onlyTls12) << c.name;
         ASSERT_FALSE(console.lines.empty()) << c.name;
-        EXPECT_EQ(console.lines.back().substr(0, strlen(c.line)), c.line) << c.name;
-        if (c.exitCode < 0) {
+        const std::string& last = c.exitCode < 0 && state.link == kLinkUp
+            ? *std::find_if(console.lines.begin(), console.lines.end(),
+                            [&](const std::string& l) { return l.find(c.line) == 0; })
+            : console.lines.back();
+        EXPECT_EQ(last.substr(0, strlen(c.line)), c.line) << c.name << ": " << last;
+        if (c.exitCode < 0 && c.handshake == 0) {
             EXPECT_EQ(state.link, kLinkWaiting) << c.name << ": no backoff";
+        }
+        if (strstr(c.line, "requires") != nullptr) {
+            EXPECT_NE(raw.sentBytes.find("alert-out"), std::string::npos)
+                << c.name << ": Schannel's alert goes out";
         }
     }
 }
 
 TEST_F(TlsTest, PlainBrokerHangsUpAndPostHandshakeMessages) {
-    Start("broker.lan");
-    tls.Closed(now, "the broker closed the connection (error 0)");
+    ASSERT_NO_FATAL_FAILURE(Start("broker.lan"));
+    tls.Closed(now, "the broker closed the connection");
     EXPECT_EQ(console.lines.back(), "cannot reach the broker: the broker closed the connection "
               "during the TLS handshake: is the port a plain MQTT one? (1883 usually is); "
               "reconnecting with backoff (1 s doubling to 60 s)");
     EXPECT_EQ(state.link, kLinkWaiting);
 
-    // A ticket after the handshake gets its handshake round, and the link stays up.
+    // A ticket split across reads gets its round once whole; the link stays up.
     now += BridgeWaitMs(&state, now);
     BridgeTimer(&state, now);
     tls.Connected(now);
-    Server(Record(0x16, "done") + Record(0x17, kConnack) + Record(0x16, "again"));
+    Server(Record(0x16, "done") + Sealed(kConnack) + Sealed("ticket") + Sealed(kSuback), 4);
     EXPECT_EQ(state.link, kLinkUp);
-    EXPECT_NE(raw.sentBytes.find("ticket-ack"), std::string::npos);
+    auto decrypt = std::find(provider.calls.begin(), provider.calls.end(), "decrypt 9");
+    EXPECT_NE(std::find_if(decrypt, provider.calls.end(),
+                           [](const std::string& c) { return c.find("handshake 1") == 0; }),
+              provider.calls.end()) << "no round over the ticket";
 
-    // A clean stop says close_notify before the raw connection's own goodbye.
+    // A clean stop says close_notify before the raw connection's own goodbye, whichever of
+    // the two documented answers the shutdown round gives.
     raw.Take();
+    provider.closeNotifyStatus = kSspiContextExpired;
     BridgeStop(&state, now, 0);
     Lines sent = raw.Take();
     ASSERT_GE(sent.size(), 2u);
@@ -221,28 +318,49 @@ TEST(TrustVerdict, Table) {
     const uint32_t name = kPolicyNameMismatch;
     const struct {
         const char* row;
-        ChainFacts facts;  // chain errors, CA file, root in it, policy, address, address found
+        // chain errors, CA file, root in it, policy, address, address found, issuer not a CA,
+        // issuer not for servers
+        ChainFacts facts;
         TrustVerdict verdict;
     } cases[] = {
-        {"public chain", {0, 0, 0, 0, 0, 0}, kTrustOk},
-        {"unknown root", {kChainUntrustedRoot, 0, 0, kPolicyUntrustedRoot, 0, 0},
+        {"public chain", {0, 0, 0, 0, 0, 0, 0, 0}, kTrustOk},
+        {"unknown root", {kChainUntrustedRoot, 0, 0, kPolicyUntrustedRoot, 0, 0, 0, 0},
          kTrustUnknownAuthority},
-        {"CA file's root", {kChainUntrustedRoot, 1, 1, 0, 0, 0}, kTrustOk},
+        {"the policy alone says unknown root", {0, 0, 0, kPolicyUntrustedRoot, 0, 0, 0, 0},
+         kTrustUnknownAuthority},
+        {"CA file's root", {kChainUntrustedRoot, 1, 1, 0, 0, 0, 0, 0}, kTrustOk},
         {"CA file's root, policy still says unknown", {kChainUntrustedRoot, 1, 1,
-         kPolicyUntrustedRoot, 0, 0}, kTrustOk},
-        {"a root Windows trusts, not the CA file's", {0, 1, 0, 0, 0, 0}, kTrustUnknownAuthority},
-        {"expired beats the rest", {kChainNotTimeValid | kChainUntrustedRoot, 1, 1, name, 0, 0},
-         kTrustExpired},
-        {"partial chain", {kChainPartial, 0, 0, kPolicyChaining, 0, 0}, kTrustUnknownAuthority},
-        {"server usage missing", {kChainWrongUsage, 0, 0, 0, 0, 0}, kTrustWrongUsage},
-        {"bad signature", {kChainBadSignature, 0, 0, 0, 0, 0}, kTrustBadSignature},
-        {"wrong name", {0, 0, 0, name, 0, 0}, kTrustWrongName},
-        {"address named", {0, 0, 0, name, 1, 1}, kTrustOk},
-        {"address not named", {0, 0, 0, 0, 1, 0}, kTrustWrongName},
-        {"policy: expired", {0, 0, 0, kPolicyExpired, 0, 0}, kTrustExpired},
-        {"policy: something else", {0, 0, 0, 0x800B0111, 0, 0}, kTrustOther},
+         kPolicyUntrustedRoot, 0, 0, 0, 0}, kTrustOk},
+        {"a root Windows trusts, not the CA file's", {0, 1, 0, 0, 0, 0, 0, 0},
+         kTrustUnknownAuthority},
+        {"expired beats the rest", {kChainNotTimeValid | kChainUntrustedRoot, 1, 1, name, 0, 0,
+         0, 0}, kTrustExpired},
+        {"partial chain", {kChainPartial, 0, 0, kPolicyChaining, 0, 0, 0, 0},
+         kTrustUnknownAuthority},
+        {"server usage missing", {kChainWrongUsage, 0, 0, 0, 0, 0, 0, 0}, kTrustWrongUsage},
+        {"bad signature", {kChainBadSignature, 0, 0, 0, 0, 0, 0, 0}, kTrustBadSignature},
+        {"a chain error with no name of its own (cyclic)", {0x80, 0, 0, 0, 0, 0, 0, 0},
+         kTrustOther},
+        {"name constraint", {0x4000, 0, 0, 0, 0, 0, 0, 0}, kTrustNameConstraint},
+        {"wrong name", {0, 0, 0, name, 0, 0, 0, 0}, kTrustWrongName},
+        {"address named", {0, 0, 0, name, 1, 1, 0, 0}, kTrustOk},
+        {"address named, policy: expired", {0, 0, 0, kPolicyExpired, 1, 1, 0, 0}, kTrustExpired},
+        {"address not named", {0, 0, 0, 0, 1, 0, 0, 0}, kTrustWrongName},
+        {"policy: expired", {0, 0, 0, kPolicyExpired, 0, 0, 0, 0}, kTrustExpired},
+        {"policy: something else", {0, 0, 0, 0x800B0111, 0, 0, 0, 0}, kTrustOther},
+        // Issuers, read from the certificates: Wine's chain engine passes both of these.
+        {"issuer for client authentication only", {0, 1, 1, 0, 0, 0, 0, 1},
+         kTrustIssuerNotForServers},
+        {"issuer with cA false", {0, 1, 1, 0, 0, 0, 1, 0}, kTrustIssuerNotCa},
+        // An issuer without basic constraints: Windows accepts it (CERT_TRUST_STATUS), Wine sets
+        // the bit; the verdict follows whichever engine answered.
+        {"issuer without basic constraints, Windows", {0, 1, 1, 0, 0, 0, 0, 0}, kTrustOk},
+        {"issuer without basic constraints, Wine", {kChainInvalidBasicConstraints, 1, 1, 0, 0, 0,
+         0, 0}, kTrustIssuerNotCa},
     };
     for (const auto& c : cases) EXPECT_EQ(JudgeChain(&c.facts), c.verdict) << c.row;
+    EXPECT_EQ(ChainBuildFlags(0), kChainCacheOnlyUrlRetrieval);
+    EXPECT_EQ(ChainBuildFlags(1), kChainCacheOnlyUrlRetrieval | kChainDisableAuthRootAutoUpdate);
 }
 
 TEST(TrustVerdict, IpLiterals) {
@@ -300,6 +418,12 @@ TEST(Pem, Certificates) {
         {"empty block", "-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----", kPemBroken, {}},
         {"over the room", "-----BEGIN CERTIFICATE-----\nTUFOTUFOTUFO\n-----END CERTIFICATE-----",
          kPemTooMany, {}},
+        {"lower case, digits, + and /", "-----BEGIN CERTIFICATE-----\nab+/09==\n-----END "
+         "CERTIFICATE-----", 1, {"\x69\xBF\xBF\xD3"}},
+        {"more certificates than slots", std::string(
+         "-----BEGIN CERTIFICATE-----\nTQ==\n-----END CERTIFICATE-----\n"
+         "-----BEGIN CERTIFICATE-----\nTQ==\n-----END CERTIFICATE-----\n"
+         "-----BEGIN CERTIFICATE-----\nTQ==\n-----END CERTIFICATE-----\n"), kPemTooMany, {}},
     };
     for (const auto& c : cases) {
         uint8_t out[8];

@@ -12,12 +12,15 @@
 
 namespace {
 
+// "what (error N)"; a code of 0 is no error and goes unsaid.
 void SayError(char* why, uint32_t size, const char* what, int code) {
     TextBuilder text = {why, size, 0, 0};
     AppendText(&text, what);
-    AppendText(&text, " (error ");
-    AppendInt(&text, code);
-    AppendText(&text, ")");
+    if (code != 0) {
+        AppendText(&text, " (error ");
+        AppendInt(&text, code);
+        AppendText(&text, ")");
+    }
     FinishText(&text);
 }
 

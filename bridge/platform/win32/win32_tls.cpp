@@ -19,12 +19,15 @@ const DWORD kIgnoreUnknownCa = 0x00000100;
 const DWORD kIgnoreNameMismatch = 0x00001000;
 
 CredHandle credentials;
+int haveCredentials;
 CtxtHandle context;
 int haveContext;
 HCERTSTORE trusted;  // the CA file's certificates, when there is one
 char target[256];
 int useTarget;
-void* token;  // the last token Schannel allocated, freed at the next call
+void* token;  // the last token and alert Schannel allocated, freed at the next call
+void* alert;
+DWORD request;
 
 const DWORD kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                        ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION;
@@ -33,7 +36,8 @@ const DWORD kCredentialFlags =
 
 void FreeToken() {
     if (token != nullptr) FreeContextBuffer(token);
-    token = nullptr;
+    if (alert != nullptr) FreeContextBuffer(alert);
+    token = alert = nullptr;
 }
 
 SspiResult ResultOf(SECURITY_STATUS status) {
@@ -44,33 +48,53 @@ SspiResult ResultOf(SECURITY_STATUS status) {
         case SEC_E_INCOMPLETE_MESSAGE: r.status = kSspiIncomplete; break;
         case SEC_I_CONTEXT_EXPIRED: r.status = kSspiContextExpired; break;
         case SEC_I_RENEGOTIATE: r.status = kSspiRenegotiate; break;
+        case SEC_I_INCOMPLETE_CREDENTIALS: r.status = kSspiIncompleteCredentials; break;
         default: break;
     }
     return r;
 }
 
 // One InitializeSecurityContext round over in; none at the start and for the close_notify.
+// The context handle goes in as phNewContext on every call, as Microsoft documents; an alert
+// buffer takes the alert Schannel makes when the round fails.
 SspiResult Round(const uint8_t* in, uint32_t size) {
     FreeToken();
     SecBuffer inBuffers[2] = {{size, SECBUFFER_TOKEN, const_cast<uint8_t*>(in)},
                               {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, inBuffers};
-    SecBuffer outBuffer = {0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &outBuffer};
+    SecBuffer outBuffers[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
+    SecBufferDesc outDesc = {SECBUFFER_VERSION, 2, outBuffers};
     ULONG attributes = 0;
     SECURITY_STATUS status = InitializeSecurityContextA(
-        &credentials, haveContext ? &context : nullptr, useTarget ? target : nullptr, kRequest, 0,
-        0, haveContext && in != nullptr ? &inDesc : nullptr, 0, haveContext ? nullptr : &context,
-        &outDesc, &attributes, nullptr);
+        &credentials, haveContext ? &context : nullptr, useTarget ? target : nullptr, request, 0,
+        0, haveContext && in != nullptr ? &inDesc : nullptr, 0, &context, &outDesc, &attributes,
+        nullptr);
     if (!haveContext && (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)) haveContext = 1;
     SspiResult r = ResultOf(status);
-    token = outBuffer.pvBuffer;
-    if (r.status == kSspiOk || r.status == kSspiContinue) {
-        r.output = static_cast<const uint8_t*>(outBuffer.pvBuffer);
-        r.outputSize = outBuffer.pvBuffer != nullptr ? outBuffer.cbBuffer : 0;
+    token = outBuffers[0].pvBuffer;
+    alert = outBuffers[1].pvBuffer;
+    // Schannel's documented answer to a server that asks for a certificate: the same input
+    // again, going on with the credentials given, which hold none.
+    if (r.status == kSspiIncompleteCredentials) request |= ISC_REQ_USE_SUPPLIED_CREDS;
+    const SecBuffer& out = r.status == kSspiFailed ? outBuffers[1] : outBuffers[0];
+    if (out.pvBuffer != nullptr && r.status != kSspiIncomplete &&
+        r.status != kSspiIncompleteCredentials) {
+        r.output = static_cast<const uint8_t*>(out.pvBuffer);
+        r.outputSize = out.cbBuffer;
     }
     if (inBuffers[1].BufferType == SECBUFFER_EXTRA) r.extra = inBuffers[1].cbBuffer;
     return r;
+}
+
+int AcquireTls12Only(CredHandle* into) {
+    SCHANNEL_CRED classic = {};
+    classic.dwVersion = SCHANNEL_CRED_VERSION;
+    classic.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    classic.dwFlags = kCredentialFlags;
+    TimeStamp expiry;
+    return AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
+                                     SECPKG_CRED_OUTBOUND, nullptr, &classic, nullptr, nullptr,
+                                     into, &expiry) == SEC_E_OK;
 }
 
 // The host as the wide string the SSL policy takes; host names are plain ASCII here.
@@ -153,6 +177,43 @@ int InCaFile(PCCERT_CONTEXT cert) {
     return found;
 }
 
+// What an issuing certificate says of itself: whether its basic constraints deny it is a CA
+// (none at all is accepted, as Windows documents), and whether it has extended key usages of
+// which none is server authentication or any usage.
+void JudgeIssuer(PCCERT_CONTEXT cert, ChainFacts* facts) {
+    const CERT_INFO* info = cert->pCertInfo;
+    PCERT_EXTENSION basic = CertFindExtension(szOID_BASIC_CONSTRAINTS2, info->cExtension,
+                                              info->rgExtension);
+    if (basic != nullptr) {
+        CERT_BASIC_CONSTRAINTS2_INFO constraints = {};
+        DWORD size = sizeof constraints;
+        if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, basic->Value.pbData,
+                                 basic->Value.cbData, 0, nullptr, &constraints, &size) ||
+            !constraints.fCA) {
+            facts->issuerNotCa = 1;
+        }
+    }
+    PCERT_EXTENSION usage = CertFindExtension(szOID_ENHANCED_KEY_USAGE, info->cExtension,
+                                              info->rgExtension);
+    if (usage == nullptr) return;
+    CERT_ENHKEY_USAGE* usages = nullptr;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ENHANCED_KEY_USAGE, usage->Value.pbData,
+                             usage->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &usages,
+                             &size)) {
+        facts->issuerNotForServers = 1;
+        return;
+    }
+    int serves = 0;
+    for (DWORD i = 0; i < usages->cUsageIdentifier; ++i) {
+        const char* oid = usages->rgpszUsageIdentifier[i];
+        serves |= TextEquals(oid, szOID_PKIX_KP_SERVER_AUTH) ||
+                  TextEquals(oid, szOID_ANY_ENHANCED_KEY_USAGE);
+    }
+    LocalFree(usages);
+    if (!serves) facts->issuerNotForServers = 1;
+}
+
 }  // namespace
 
 int Win32Tls::Start() {
@@ -167,18 +228,30 @@ int Win32Tls::Start() {
     modern.cTlsParameters = 1;
     modern.pTlsParameters = &parameters;
     TimeStamp expiry;
-    if (AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
-                                  nullptr, &modern, nullptr, nullptr, &credentials,
-                                  &expiry) == SEC_E_OK) {
-        return 1;
+    haveCredentials = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
+                                                SECPKG_CRED_OUTBOUND, nullptr, &modern, nullptr,
+                                                nullptr, &credentials, &expiry) == SEC_E_OK ||
+                      AcquireTls12Only(&credentials);
+    return haveCredentials;
+}
+
+int Win32Tls::OnlyTls12() {
+    CredHandle fresh;
+    if (!AcquireTls12Only(&fresh)) return 0;
+    // A context of the old credentials may still be open; Schannel keeps what it needs.
+    if (haveCredentials) FreeCredentialsHandle(&credentials);
+    credentials = fresh;
+    haveCredentials = 1;
+    return 1;
+}
+
+int Win32Tls::Version() {
+    SecPkgContext_ConnectionInfo connection;
+    if (QueryContextAttributesA(&context, SECPKG_ATTR_CONNECTION_INFO, &connection) != SEC_E_OK) {
+        return 0;
     }
-    SCHANNEL_CRED classic = {};
-    classic.dwVersion = SCHANNEL_CRED_VERSION;
-    classic.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    classic.dwFlags = kCredentialFlags;
-    return AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
-                                     SECPKG_CRED_OUTBOUND, nullptr, &classic, nullptr, nullptr,
-                                     &credentials, &expiry) == SEC_E_OK;
+    return (connection.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0   ? 13
+         : (connection.dwProtocol & SP_PROT_TLS1_2_CLIENT) != 0 ? 12 : 0;
 }
 
 int Win32Tls::TrustOnly(const uint8_t* der, const DerSpan* certs, int count) {
@@ -199,6 +272,7 @@ void Win32Tls::Begin(const char* host, int sendName) {
     for (; host[i] != 0 && i + 1 < sizeof target; ++i) target[i] = host[i];
     target[i] = 0;
     useTarget = sendName;
+    request = kRequest;
 }
 
 SspiResult Win32Tls::Handshake(const uint8_t* in, uint32_t size) { return Round(in, size); }
@@ -222,8 +296,10 @@ SspiResult Win32Tls::Decrypt(uint8_t* record, uint32_t size) {
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
     SspiResult r = ResultOf(DecryptMessage(&context, &desc, 0, nullptr));
     for (int i = 0; i < 4; ++i) {
-        int wanted = r.status == kSspiRenegotiate ? SECBUFFER_EXTRA : SECBUFFER_DATA;
-        if (static_cast<int>(buffers[i].BufferType) == wanted && buffers[i].pvBuffer != nullptr) {
+        // On SEC_I_RENEGOTIATE only the extra buffer's size counts: its bytes are the last of
+        // the record, for InitializeSecurityContext.
+        if (r.status == kSspiOk && buffers[i].BufferType == SECBUFFER_DATA &&
+            buffers[i].pvBuffer != nullptr) {
             r.output = static_cast<const uint8_t*>(buffers[i].pvBuffer);
             r.outputSize = buffers[i].cbBuffer;
         }
@@ -294,11 +370,18 @@ TrustVerdict Win32Tls::CheckPeer(const char* host, char* names, uint32_t namesSi
     para.RequestedUsage.Usage.rgpszUsageIdentifier = &serverUsage;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     TrustVerdict verdict = kTrustOther;
-    if (CertGetCertificateChain(nullptr, cert, nullptr, search, &para, 0, nullptr, &chain)) {
+    static_assert(kChainCacheOnlyUrlRetrieval == CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL &&
+                  kChainDisableAuthRootAutoUpdate == CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE,
+                  "the chain flags are Windows' own");
+    if (CertGetCertificateChain(nullptr, cert, nullptr, search, &para,
+                                ChainBuildFlags(trusted != nullptr), nullptr, &chain)) {
         facts.chainErrors = chain->TrustStatus.dwErrorStatus;
         const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
         PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
         facts.rootInCaFile = trusted != nullptr && InCaFile(root);
+        for (DWORD i = 1; i + 1 < simple->cElement; ++i) {
+            JudgeIssuer(simple->rgpElement[i]->pCertContext, &facts);
+        }
 
         wchar_t wideHost[256];
         Widen(host, wideHost, 256);

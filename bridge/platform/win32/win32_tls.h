@@ -20,6 +20,8 @@ struct Win32Tls final : TlsProvider {
     void Begin(const char* host, int sendName) override;
     SspiResult Handshake(const uint8_t* in, uint32_t size) override;
     int Sizes(TlsSizes* sizes) override;
+    int Version() override;
+    int OnlyTls12() override;
     SspiResult Decrypt(uint8_t* record, uint32_t size) override;
     uint32_t Encrypt(uint8_t* buffer, uint32_t size) override;
     SspiResult CloseNotify() override;
