@@ -235,10 +235,20 @@ DWORD slotSize;
 
 DWORD WINAPI ReadSlot(LPVOID context) {
     SlotReader* reader = static_cast<SlotReader*>(context);
+    // A mailslot's handle is made for overlapped reads, and ReadFile on such a handle wants an
+    // OVERLAPPED (without one it may say a read is done that is not). The wait for it happens
+    // here, on a thread of its own; under Wine the read itself blocks.
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     for (;;) {
-        // Blocks until a datagram arrives: overlapped reads of a mailslot block under Wine too,
-        // so the wait happens here, on a thread of its own.
-        if (!ReadFile(Handle(reader->slot), slotData, kSlotMessageMax, &slotSize, nullptr)) {
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = done;
+        BOOL read = done != nullptr &&
+                    ReadFile(Handle(reader->slot), slotData, kSlotMessageMax, &slotSize,
+                             &overlapped);
+        if (!read && done != nullptr && GetLastError() == ERROR_IO_PENDING) {
+            read = GetOverlappedResult(Handle(reader->slot), &overlapped, &slotSize, TRUE);
+        }
+        if (!read) {
             // Told, not hidden: a publish that reads nothing would look alive and report nothing.
             DWORD error = GetLastError();
             reader->failure = error != 0 ? error : ERROR_GEN_FAILURE;
