@@ -339,9 +339,9 @@ def main():
 
     # The bench's own Wine folder: another run on this machine never meets it.
     os.environ["VARDEX_WINE_RUN"] = tempfile.mkdtemp(prefix="vardex-bench-")
-    wine_runner.setup(2)
-    arch = wine_runner.lane()
     try:
+        wine_runner.setup(2)
+        arch = wine_runner.lane()
         cpu, memory, alive = wine_cpu_and_memory(arch)
         out("## CPU and memory under Wine (%s relay, %.0f s attached)" % (arch, CPU_SECONDS))
         out("")

@@ -20,6 +20,7 @@ import fcntl
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -266,8 +267,25 @@ def setup(pcs=1):
                                                    lanes_line()))
 
 
+def processes_of(folder):
+    """The pids of this user's processes whose WINEPREFIX lies in folder."""
+    inside = os.path.join(os.path.abspath(folder), "").encode()
+    found = []
+    for pid in (p for p in os.listdir("/proc") if p.isdigit()):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                env = f.read().split(b"\0")
+        except OSError:
+            continue  # gone, or not ours
+        if any(v.startswith(b"WINEPREFIX=") and
+               os.path.join(v[len(b"WINEPREFIX="):], b"").startswith(inside) for v in env):
+            found.append(int(pid))
+    return found
+
+
 def cleanup():
-    """Stops every server of this run and removes its folder."""
+    """Stops every server of this run and removes its folder; a process of the run that the
+    servers did not end (a service host whose server had gone) is ended too."""
     folder = run_dir()
     if not os.path.isdir(folder):
         return
@@ -276,6 +294,11 @@ def cleanup():
             env = dict(BASE_ENV, WINEPREFIX=os.path.join(folder, name))
             _quiet([SERVER, "-k"], 60, env)
             _quiet([SERVER, "-w"], 60, env)
+    for pid in processes_of(folder):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass  # ended meanwhile
     shutil.rmtree(folder, ignore_errors=True)
 
 

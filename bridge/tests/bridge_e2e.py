@@ -211,6 +211,14 @@ class Broker:
         with open(self.log, errors="replace") as f:
             return f.read().splitlines()
 
+    def wait_log(self, count, seconds, what):
+        """Waits until count(log lines) is true, for at most seconds."""
+        deadline = time.monotonic() + seconds
+        while not count(self.log_lines()):
+            expect(time.monotonic() < deadline, "in %d s, the broker's log never showed %s" % (
+                seconds, what))
+            time.sleep(0.1)
+
     def close(self):
         self.stop()
         shutil.rmtree(self.folder, ignore_errors=True)
@@ -513,9 +521,11 @@ def deliver_to_the_mailslot(run):
            "got %r" % listen.texts())
     expect(stop_cleanly(bridge) == 0, "a clean stop did not exit 0")
 
+    subscribed = lambda log: sum(1 for l in log if "Received SUBSCRIBE from" in l)
+    before = subscribed(broker.log_lines())
     headed = run.bridge("deliver", broker, "--name", "PC02", "--from", "PC01", "--head", "HOME")
     headed.wait_line(r"connected to ", START)
-    time.sleep(1)
+    broker.wait_log(lambda log: subscribed(log) > before, 10, "the SUBSCRIBE")
     broker.publish("vardex/PC03/report", report("PC03 CPU:1 MB:1"))  # not from PC01
     broker.publish("vardex/PC01/report", report(" CPU:49 MB:38"))
     listen.wait_count(3, 10)
@@ -639,12 +649,11 @@ def tls_wrong_ports(run):
                               broker_options=broker.tls_options(port=broker.port))
     plain_at_tls.wait_line(r"before its CONNACK: .*--tls", START)
     tls_at_plain.wait_line(r"during the TLS handshake: is the port a plain MQTT one", START)
-    time.sleep(4)
-    expect(plain_at_tls.running() and tls_at_plain.running(), "a bridge ended")
-    log = broker.log_lines()
     for port in (broker.tls_port, broker.port):
-        tries = sum(1 for l in log if "New connection from" in l and "on port %d" % port in l)
-        expect(tries >= 2, "%d attempts at port %d" % (tries, port))
+        broker.wait_log(lambda log: sum(1 for l in log if "New connection from" in l and
+                                        "on port %d" % port in l) >= 2,
+                        20, "a second attempt at port %d" % port)
+    expect(plain_at_tls.running() and tls_at_plain.running(), "a bridge ended")
 
 
 @scenario

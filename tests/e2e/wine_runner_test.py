@@ -4,9 +4,11 @@ whether this machine runs 32-bit programs, judged from stand-in loaders."""
 import os
 import stat
 import struct
+import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
@@ -36,6 +38,23 @@ class RunnerTest(unittest.TestCase):
         if executable:
             os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
         return path
+
+    def test_cleanup_ends_what_the_run_started(self):
+        run = os.path.join(self.dir.name, "run")
+        os.makedirs(os.path.join(run, "pc1"))
+        env = dict(os.environ, VARDEX_WINE_RUN=run)
+        started = [subprocess.Popen(["sleep", "60"], env=dict(env, WINEPREFIX=prefix))
+                   for prefix in (os.path.join(run, "pc1"), run + "-other")]
+        try:
+            with mock.patch.dict(os.environ, VARDEX_WINE_RUN=run):
+                wine_runner.cleanup()
+            self.assertEqual(started[0].wait(10), -9, "a process of the run was left running")
+            self.assertIsNone(started[1].poll(), "a process of another run was ended")
+            self.assertFalse(os.path.exists(run))
+        finally:
+            for p in started:
+                p.kill()
+                p.wait()
 
     def test_bitness_from_pe_header(self):
         rows = [
