@@ -24,9 +24,13 @@ endif()
 
 add_executable(vardex-bridge
     app/bridge_entry.cpp
+    app/bridge_files.cpp
+    app/bridge_install.cpp
     platform/win32/win32_bridge_platform.cpp
+    platform/win32/win32_slot_reader.cpp
     platform/win32/win32_service.cpp
     platform/win32/win32_tls.cpp
+    platform/win32/win32_trust.cpp
     ${PROJECT_SOURCE_DIR}/platform/win32/win32_mailslot_client.cpp
     app/vardex-bridge.rc)
 add_dependencies(vardex-bridge bridge_messages)

@@ -4,12 +4,6 @@
 
 #include "bridge/core/text.h"
 
-Network* bridgeNetwork;
-MailslotClient* bridgeMailslots;
-Console* bridgeConsole;
-
-const char kLocalSlot[] = "\\\\.\\mailslot\\VARDslot";
-
 namespace {
 
 // Whether the tick count now has reached at, across a wrap.
@@ -80,11 +74,7 @@ void Accepted(BridgeState* s, uint32_t now) {
     s->lastHeardAt = now;
     Log(kLogInfo, "connected to ", s->config->host, s->transport != nullptr ? s->transport : "");
     s->downLogged = 0;
-    if (s->config->role == kRoleDeliver) {
-        DeliverAccepted(s, now);
-    } else {
-        PublishAccepted(s, now);
-    }
+    s->role->accepted(s, now);
 }
 
 void HandleConnack(BridgeState* s, uint32_t now) {
@@ -140,11 +130,7 @@ void HandlePacket(BridgeState* s, uint32_t now) {
             return;
         }
         if (p.qos == 1 && !SendOut(s, EncodePuback(p.packetId, s->out, kOutCapacity), now)) return;
-        if (s->config->role == kRoleDeliver) {
-            DeliverReceived(s, &p, now);
-        } else {
-            PublishReceived(s, &p, now);
-        }
+        s->role->received(s, &p, now);
     } else if (type == kMqttPuback) {
         if (!DecodePuback(&s->reader, &id)) Lost(s, now, "malformed PUBACK");
     } else if (type == kMqttPingresp) {
@@ -155,10 +141,8 @@ void HandlePacket(BridgeState* s, uint32_t now) {
     } else if (type == kMqttSuback) {
         if (!DecodeSuback(&s->reader, &id, &code)) {
             Lost(s, now, "malformed SUBACK");
-        } else if (code == 0x80 && s->config->role == kRoleDeliver) {
-            DeliverSubscribeRefused(s);
         } else if (code == 0x80) {
-            PublishSubscribeRefused(s);
+            s->role->subscribeRefused(s);
         }
     } else {
         Lost(s, now, "unexpected packet from the broker");
@@ -196,56 +180,6 @@ void NextAddress(BridgeState* s, uint32_t now, const char* why) {
 
 }  // namespace
 
-void Log(LogLevel level, const char* first, const char* second, const char* third) {
-    char line[512];
-    TextBuilder text = {line, sizeof line, 0, 0};
-    AppendText(&text, first);
-    AppendText(&text, second);
-    AppendText(&text, third);
-    if (FinishText(&text) == 0) {
-        // Too long to say whole (a long host name): say the start.
-        TextBuilder start = {line, sizeof line, 0, 0};
-        AppendText(&start, first);
-        FinishText(&start);
-    }
-    bridgeConsole->WriteLine(level, line);
-}
-
-void LogCount(LogLevel level, const char* first, uint32_t count, const char* one,
-              const char* many, const char* last) {
-    char middle[120];
-    TextBuilder text = {middle, sizeof middle, 0, 0};
-    AppendInt(&text, static_cast<int32_t>(count & 0x7FFFFFFF));
-    AppendText(&text, count == 1 ? one : many);
-    FinishText(&text);
-    Log(level, first, middle, last);
-}
-
-uint16_t NextPacketId(BridgeState* s) {
-    s->lastPacketId = static_cast<uint16_t>(s->lastPacketId == 0xFFFF ? 1 : s->lastPacketId + 1);
-    return s->lastPacketId;
-}
-
-int SendOut(BridgeState* s, uint32_t size, uint32_t now) {
-    if (size == 0 || !bridgeNetwork->Send(s->out, size)) {
-        Lost(s, now, size == 0 ? "a packet did not fit its buffer" : "send failed");
-        return 0;
-    }
-    s->lastSentAt = now;
-    return 1;
-}
-
-int Publish(BridgeState* s, const char* topic, ByteSpan payload, int retain, uint32_t now) {
-    uint32_t size = EncodePublish(SpanOf(topic), payload, 1, retain, NextPacketId(s), s->out,
-                                  kOutCapacity);
-    return SendOut(s, size, now);
-}
-
-int Subscribe(BridgeState* s, const char* filter, uint32_t now) {
-    return SendOut(s, EncodeSubscribe(NextPacketId(s), SpanOf(filter), 1, s->out, kOutCapacity),
-                   now);
-}
-
 void Lost(BridgeState* s, uint32_t now, const char* why) {
     if (s->link == kLinkUp) Ended(s, now);
     Fail(s, now, "connection to the broker lost: ", why);
@@ -255,16 +189,6 @@ void Finish(BridgeState* s, int exitCode) {
     bridgeNetwork->Close();
     s->link = kLinkClosed;
     s->exitCode = exitCode;
-}
-
-void CountDrop(BridgeState* s, uint32_t now, const char* one, const char* many) {
-    ++s->dropped;
-    if (!s->dropEverLogged || now - s->dropLoggedAt >= kDropLogIntervalMs) {
-        LogCount(kLogWarning, "dropped ", s->dropped - s->droppedLogged, one, many);
-        s->droppedLogged = s->dropped;
-        s->dropLoggedAt = now;
-        s->dropEverLogged = 1;
-    }
 }
 
 int BridgeStart(BridgeState* s, const BridgeConfig* c, const char* version, uint32_t now,
@@ -277,13 +201,13 @@ int BridgeStart(BridgeState* s, const BridgeConfig* c, const char* version, uint
     s->dueAt = now;
     s->backoffMs = kBackoffFirstMs;
     s->random = seed != 0 ? seed : 0x9E3779B9u;
-    const char* role = c->role == kRolePublish ? "vardex-publish-" : "vardex-deliver-";
+    s->role = c->role == kRolePublish ? &kPublishRole : &kDeliverRole;
     int ok = (c->clientId[0] != 0 ? BuildTopic(s->clientId, c->clientId, "", "")
-                                  : BuildTopic(s->clientId, role, c->name, "")) &&
+                                  : BuildTopic(s->clientId, s->role->clientIdHead, c->name, "")) &&
              BuildTopic(s->statusTopic, c->prefix, "/", c->name, "/status") &&
              BuildTopic(s->stateTopic, c->prefix, "/", c->name, "/state") &&
              BuildTopic(s->reportTopic, c->prefix, "/",
-                        c->role == kRolePublish ? c->name : c->from, "/report");
+                        s->role->readsOthers ? c->from : c->name, "/report");
     for (int sensor = 0; sensor < 2 && ok; ++sensor) {
         TextBuilder t = {s->discoveryTopic[sensor], kTopicCapacity, 0, 0};
         AppendText(&t, "homeassistant/sensor/vardex_");
@@ -327,7 +251,7 @@ void BridgeConnected(BridgeState* s, uint32_t now) {
     o.clientId = SpanOf(s->clientId);
     o.keepAliveSeconds = s->config->keepAliveSeconds;
     o.cleanSession = 1;
-    if (s->config->role == kRolePublish) {
+    if (s->role->announces) {
         o.hasWill = 1;
         o.willTopic = SpanOf(s->statusTopic);
         o.willMessage = SpanOf("offline");
@@ -393,13 +317,17 @@ void BridgeStop(BridgeState* s, uint32_t now, int exitCode) {
     if (s->link == kLinkClosed) return;
     int goodbye = 0;
     if (s->link == kLinkUp) {
-        int sent = s->config->role != kRolePublish ||
+        int sent = !s->role->announces ||
                    Publish(s, s->statusTopic, SpanOf("offline"), 1, now);
         goodbye = sent && SendOut(s, EncodeEmpty(kMqttDisconnect, s->out, kOutCapacity), now);
     }
     Log(kLogInfo, "stopped");
     if (goodbye) bridgeNetwork->Shutdown();
     Finish(s, exitCode);
+}
+
+void BridgeDatagram(BridgeState* s, const uint8_t* data, uint32_t size, uint32_t now) {
+    if (s->role->datagram != nullptr) s->role->datagram(s, data, size, now);
 }
 
 uint32_t BridgeWaitMs(const BridgeState* s, uint32_t now) {

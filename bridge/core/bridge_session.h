@@ -12,7 +12,7 @@
 #include "bridge/core/bridge_config.h"
 #include "bridge/core/mqtt_codec.h"
 #include "bridge/core/report_check.h"
-#include "bridge/platform/network.h"
+#include "bridge/core/network.h"
 #include "platform/mailslot_client.h"
 
 #include <stdint.h>
@@ -43,8 +43,11 @@ enum BridgeLink {
     kLinkClosed,      // stopped for good; exitCode says how
 };
 
+struct Role;
+
 struct BridgeState {
     const BridgeConfig* config;
+    const Role* role;
     const char* version;
     const char* transport;  // how the connection runs, for the "connected" line: null, or
                             // " over TLS 1.3" and the like, set by the TLS layer
@@ -108,6 +111,21 @@ void BridgeDatagram(BridgeState* state, const uint8_t* data, uint32_t size, uint
 void BridgeStop(BridgeState* state, uint32_t now, int exitCode);
 // How long the entry may wait before BridgeTimer has something to do.
 uint32_t BridgeWaitMs(const BridgeState* state, uint32_t now);
+
+// The session as the raw connection's listener, for a connection without TLS.
+struct SessionEvents final : LinkEvents {
+    void Connected(uint32_t now) override { BridgeConnected(session, now); }
+    void Received(const uint8_t* data, uint32_t size, uint32_t now) override {
+        BridgeReceived(session, data, size, now);
+    }
+    void Closed(uint32_t now, const char* why) override {
+        BridgeConnectionLost(session, now, why);
+    }
+    void ConnectFailed(uint32_t now, const char* why) override {
+        BridgeConnectFailed(session, now, why);
+    }
+    BridgeState* session;
+};
 
 // The discovery config for sensor 0 (CPU) or 1 (MB) into out; returns its length, 0 when it
 // does not fit.

@@ -39,11 +39,9 @@ void WriteToSlot(const uint8_t* bytes, uint32_t size) {
     bridgeMailslots->CloseHandle(slot);
 }
 
-}  // namespace
+void Accepted(BridgeState* s, uint32_t now) { Subscribe(s, s->reportTopic, now); }
 
-void DeliverAccepted(BridgeState* s, uint32_t now) { Subscribe(s, s->reportTopic, now); }
-
-void DeliverReceived(BridgeState* s, const InboundPublish* p, uint32_t now) {
+void Received(BridgeState* s, const InboundPublish* p, uint32_t now) {
     char name[kMaxName + 1];
     // Old news, or not a report topic (one longer than the reader keeps cannot be one).
     if (p->retain || p->topicTruncated || !NameInTopic(s, p->topic, name)) return;
@@ -68,8 +66,14 @@ void DeliverReceived(BridgeState* s, const InboundPublish* p, uint32_t now) {
     WriteToSlot(headed, size);
 }
 
-void DeliverSubscribeRefused(BridgeState* s) {
+void SubscribeRefused(BridgeState* s) {
     // Without its one subscription deliver has nothing to do.
     Log(kLogError, "the broker refused the subscription to ", s->reportTopic, ": not authorised");
     Finish(s, kExitRefused);
 }
+
+}  // namespace
+
+// Deliver reads no mailslot: the entry never hands it a datagram.
+const Role kDeliverRole = {"vardex-deliver-", 0, 1, Accepted, Received, SubscribeRefused,
+                           nullptr};

@@ -38,7 +38,9 @@ void AppendObjectId(TextBuilder* text, const char* name) {
     }
 }
 
-void PublishAccepted(BridgeState* s, uint32_t now) {
+namespace {
+
+void Accepted(BridgeState* s, uint32_t now) {
     // Status first, so that the sensors are available the moment they are announced.
     if (!Publish(s, s->statusTopic, SpanOf("online"), 1, now)) return;
     if (s->config->discovery) {
@@ -49,7 +51,7 @@ void PublishAccepted(BridgeState* s, uint32_t now) {
     if (s->haveLatest) PublishState(s, now);
 }
 
-void PublishReceived(BridgeState* s, const InboundPublish* p, uint32_t now) {
+void Received(BridgeState* s, const InboundPublish* p, uint32_t now) {
     // Home Assistant says "online" when it starts; it has forgotten the sensors then.
     if (!p->truncated && SpanEquals(p->topic, kHomeAssistantStatus) &&
         SpanEquals(p->payload, "online")) {
@@ -57,7 +59,7 @@ void PublishReceived(BridgeState* s, const InboundPublish* p, uint32_t now) {
     }
 }
 
-void PublishSubscribeRefused(BridgeState* s) {
+void SubscribeRefused(BridgeState* s) {
     // An extra: the sensors are announced at every connect all the same.
     if (s->statusRefused) return;
     s->statusRefused = 1;
@@ -65,6 +67,21 @@ void PublishSubscribeRefused(BridgeState* s) {
         ": not authorised; the sensors are announced at each connect, but not again when "
         "Home Assistant restarts");
 }
+
+void Datagram(BridgeState* s, const uint8_t* data, uint32_t size, uint32_t now) {
+    Report report;
+    ByteSpan datagram = {data, size};
+    if (!CheckReport(datagram, &report)) {
+        CountDrop(s, now, " datagram that was not a report", " datagrams that were not reports");
+        return;
+    }
+    s->latest = report;
+    s->haveLatest = 1;
+    if (s->link != kLinkUp) return;  // not queued: the state goes out after reconnect
+    if (Publish(s, s->reportTopic, datagram, 0, now)) PublishState(s, now);
+}
+
+}  // namespace
 
 uint32_t FormatDiscovery(const BridgeState* s, int sensor, char* out, uint32_t capacity) {
     const BridgeConfig* c = s->config;
@@ -94,15 +111,5 @@ uint32_t FormatDiscovery(const BridgeState* s, int sensor, char* out, uint32_t c
     return FinishText(&t);
 }
 
-void BridgeDatagram(BridgeState* s, const uint8_t* data, uint32_t size, uint32_t now) {
-    Report report;
-    ByteSpan datagram = {data, size};
-    if (!CheckReport(datagram, &report)) {
-        CountDrop(s, now, " datagram that was not a report", " datagrams that were not reports");
-        return;
-    }
-    s->latest = report;
-    s->haveLatest = 1;
-    if (s->link != kLinkUp) return;  // not queued: the state goes out after reconnect
-    if (Publish(s, s->reportTopic, datagram, 0, now)) PublishState(s, now);
-}
+const Role kPublishRole = {"vardex-publish-", 1, 0, Accepted, Received, SubscribeRefused,
+                           Datagram};

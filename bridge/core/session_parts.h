@@ -27,13 +27,20 @@ void CountDrop(BridgeState* s, uint32_t now, const char* one, const char* many);
 // Home Assistant takes only [A-Za-z0-9_-] in a discovery topic's object id: the rest become _.
 void AppendObjectId(TextBuilder* text, const char* name);
 
-// Each role's part, called by the link once the broker has accepted, for each PUBLISH and
-// SUBACK from it, and (publish) for each datagram.
-void PublishAccepted(BridgeState* s, uint32_t now);
-void PublishReceived(BridgeState* s, const InboundPublish* p, uint32_t now);
-void PublishSubscribeRefused(BridgeState* s);
-void DeliverAccepted(BridgeState* s, uint32_t now);
-void DeliverReceived(BridgeState* s, const InboundPublish* p, uint32_t now);
-void DeliverSubscribeRefused(BridgeState* s);
+// A role: what sets it apart, and its answers to the link's events, chosen once at start so
+// that the link never asks which role it runs.
+struct Role {
+    const char* clientIdHead;  // "vardex-publish-": the client id, with the name after it
+    int announces;             // a retained online status, offline as the will and at a stop
+    int readsOthers;           // the report topic names --from, not --name
+    // The broker accepted; a PUBLISH from it; it refused the subscription; a datagram from the
+    // local mailslot (publish only).
+    void (*accepted)(BridgeState* s, uint32_t now);
+    void (*received)(BridgeState* s, const InboundPublish* p, uint32_t now);
+    void (*subscribeRefused)(BridgeState* s);
+    void (*datagram)(BridgeState* s, const uint8_t* data, uint32_t size, uint32_t now);
+};
+extern const Role kPublishRole;
+extern const Role kDeliverRole;
 
 #endif

@@ -12,8 +12,8 @@
 
 #include "bridge/core/bridge_config.h"
 #include "bridge/core/bridge_session.h"
-#include "bridge/platform/network.h"
-#include "bridge/platform/tls_provider.h"
+#include "bridge/core/network.h"
+#include "bridge/core/tls_provider.h"
 
 #include <stdint.h>
 
@@ -27,7 +27,7 @@ struct TlsBuffers {
     uint8_t out[kOutCapacity + 5 + 2048];  // a header and the most TLS may add
 };
 
-struct TlsLayer final : Network {
+struct TlsLayer final : Network, LinkEvents {
     int Connect(const char* name, uint16_t number, char* why, uint32_t whySize) override;
     int ConnectNext(char* why, uint32_t whySize) override;
     int Send(const uint8_t* data, uint32_t size) override;
@@ -35,10 +35,10 @@ struct TlsLayer final : Network {
     void Shutdown() override;
 
     // The raw connection's events.
-    void Connected(uint32_t now);
-    void Received(const uint8_t* data, uint32_t size, uint32_t now);
-    void Closed(uint32_t now, const char* why);
-    void ConnectFailed(uint32_t now, const char* why);
+    void Connected(uint32_t now) override;
+    void Received(const uint8_t* data, uint32_t size, uint32_t now) override;
+    void Closed(uint32_t now, const char* why) override;
+    void ConnectFailed(uint32_t now, const char* why) override;
 
     Network* raw;
     TlsProvider* provider;

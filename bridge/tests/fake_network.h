@@ -3,7 +3,7 @@
 #ifndef VARDEX_BRIDGE_TESTS_FAKE_NETWORK_H
 #define VARDEX_BRIDGE_TESTS_FAKE_NETWORK_H
 
-#include "bridge/platform/network.h"
+#include "bridge/core/network.h"
 
 #include <string>
 #include <vector>

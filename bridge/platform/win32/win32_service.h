@@ -6,7 +6,7 @@
 #ifndef VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_SERVICE_H
 #define VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_SERVICE_H
 
-#include "bridge/platform/network.h"
+#include "bridge/core/network.h"
 
 #include <stdint.h>
 

@@ -5,7 +5,7 @@
 #define VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_TLS_H
 
 #include "bridge/core/pem.h"
-#include "bridge/platform/tls_provider.h"
+#include "bridge/core/tls_provider.h"
 
 #include <stdint.h>
 

@@ -2,8 +2,8 @@
 //
 // The real ones (bridge/platform/win32) use Winsock and the console or the Event Log; tests use
 // recording fakes.
-#ifndef VARDEX_BRIDGE_PLATFORM_NETWORK_H
-#define VARDEX_BRIDGE_PLATFORM_NETWORK_H
+#ifndef VARDEX_BRIDGE_CORE_NETWORK_H
+#define VARDEX_BRIDGE_CORE_NETWORK_H
 
 #include <stdint.h>
 
@@ -29,6 +29,19 @@ struct Network {
 
 protected:
     ~Network() = default;
+};
+
+// The raw connection's events as the entry hands them on: to the session itself, or to a stage
+// in front of it (TLS) that tells the session in turn. Abstract so that the entry hands every
+// event to one place, whichever it is.
+struct LinkEvents {
+    virtual void Connected(uint32_t now) = 0;
+    virtual void Received(const uint8_t* data, uint32_t size, uint32_t now) = 0;
+    virtual void Closed(uint32_t now, const char* why) = 0;
+    virtual void ConnectFailed(uint32_t now, const char* why) = 0;
+
+protected:
+    ~LinkEvents() = default;
 };
 
 enum LogLevel { kLogInfo, kLogWarning, kLogError };

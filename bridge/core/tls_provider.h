@@ -3,8 +3,8 @@
 //
 // Abstract so that the TLS plumbing (bridge/core/tls_layer) runs on the host against a scripted
 // fake; the real one is bridge/platform/win32/win32_tls.cpp.
-#ifndef VARDEX_BRIDGE_PLATFORM_TLS_PROVIDER_H
-#define VARDEX_BRIDGE_PLATFORM_TLS_PROVIDER_H
+#ifndef VARDEX_BRIDGE_CORE_TLS_PROVIDER_H
+#define VARDEX_BRIDGE_CORE_TLS_PROVIDER_H
 
 #include "bridge/core/trust_verdict.h"
 

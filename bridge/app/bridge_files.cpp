@@ -1,0 +1,115 @@
+// What a run reads besides the command line: the computer name, the password (from its file or
+// variable) and the CA file.
+#include "bridge/app/bridge_app.h"
+#include "bridge/core/text.h"
+#include "bridge/platform/win32/win32_bridge_platform.h"
+
+CaCertificates caFile;
+
+namespace {
+
+const uint32_t kCaFileMax = 65536;
+uint8_t caText[kCaFileMax];
+
+void SetLine(char* message, const char* first, const char* second = "", const char* third = "") {
+    TextBuilder text = {message, kMessageSize, 0, 0};
+    AppendText(&text, first);
+    AppendText(&text, second);
+    AppendText(&text, third);
+    FinishText(&text);
+}
+
+// "cannot read the password file C:\pw.txt: Access is denied.", in Windows' own words: a
+// service reads as LocalSystem what install read as the user who installed it.
+void CannotRead(char* message, const char* what, const char* path) {
+    char error[200];
+    ErrorText(LastError(), error, sizeof error);
+    TextBuilder text = {message, kMessageSize, 0, 0};
+    AppendText(&text, "cannot read ");
+    AppendText(&text, what);
+    AppendText(&text, path);
+    AppendText(&text, ": ");
+    AppendText(&text, error);
+    FinishText(&text);
+}
+
+}  // namespace
+
+// The password from where the command line said, never from the command line itself; 0 with a
+// line in message when it cannot be had.
+int ReadPassword(char* message) {
+    int got = 0;
+    if (bridgeConfig.passwordEnv[0] != 0) {
+        got = EnvironmentValue(bridgeConfig.passwordEnv, bridgeConfig.password, sizeof bridgeConfig.password);
+        if (got == -1) {
+            SetLine(message, "the environment variable ", bridgeConfig.passwordEnv, " is not set");
+            return 0;
+        }
+    } else if (bridgeConfig.passwordFile[0] != 0) {
+        // Room for a byte-order mark, the longest password and a line end, so a longer line
+        // shows as one.
+        uint8_t start[kMaxPassword + 8];
+        int size = ReadFileStart(bridgeConfig.passwordFile, start, sizeof start);
+        if (size < 0) {
+            CannotRead(message, "the password file ", bridgeConfig.passwordFile);
+            return 0;
+        }
+        got = PasswordFromFile(start, static_cast<uint32_t>(size), bridgeConfig.password,
+                               sizeof bridgeConfig.password);
+        ZeroBytes(start, sizeof start);
+        if (got == kPasswordUtf16) {
+            SetLine(message, "the password file ", bridgeConfig.passwordFile, " is UTF-16; write it "
+                    "as ASCII or UTF-8 (PowerShell: Set-Content -NoNewline -Encoding ASCII)");
+            return 0;
+        }
+    } else {
+        return 1;
+    }
+    if (got < 0) {
+        SetLine(message, "the password is longer than 256 bytes");
+        return 0;
+    }
+    bridgeConfig.hasPassword = 1;
+    return 1;
+}
+
+// The certificates of --cafile; 0 with a line in message when they cannot be had.
+int ReadCaFile(char* message) {
+    if (bridgeConfig.caFile[0] == 0) return 1;
+    int size = ReadFileStart(bridgeConfig.caFile, caText, kCaFileMax);
+    if (size < 0) {
+        CannotRead(message, "the CA file ", bridgeConfig.caFile);
+        return 0;
+    }
+    if (static_cast<uint32_t>(size) == kCaFileMax) {
+        SetLine(message, "the CA file ", bridgeConfig.caFile, " is over 64 KiB: give the broker's CA "
+                "alone, not a bundle (without --cafile Windows' own roots are used)");
+        return 0;
+    }
+    caFile.count = ReadPemCertificates(caText, static_cast<uint32_t>(size), caFile.der,
+                                       sizeof caFile.der, caFile.certs, kCaFileCertificates);
+    if (caFile.count == kPemNoCertificate) {
+        SetLine(message, "the CA file ", bridgeConfig.caFile, " holds no PEM certificate (BEGIN "
+                "CERTIFICATE)");
+    } else if (caFile.count == kPemBroken) {
+        SetLine(message, "the CA file ", bridgeConfig.caFile, " has a certificate block that is not "
+                "valid base64 or has no END line");
+    } else if (caFile.count < 0) {
+        SetLine(message, "the CA file ", bridgeConfig.caFile, " holds more than 32 certificates or "
+                "48 KiB of them");
+    }
+    return caFile.count > 0;
+}
+
+// What a run needs besides the command line: the name, the password, the CA file.
+int Prepare(char* message) {
+    if (bridgeConfig.name[0] == 0) {
+        char computer[kMaxName + 1];
+        if (!ComputerName(computer, sizeof computer) || !IsValidName(computer)) {
+            SetLine(message, "the computer name cannot be used as a name here; give --name NAME");
+            return 0;
+        }
+        for (uint32_t i = 0; i <= TextLength(computer); ++i) bridgeConfig.name[i] = computer[i];
+    }
+    return ReadPassword(message) && ReadCaFile(message);
+}

@@ -1,0 +1,20 @@
+// The broker's certificate against the CA file or Windows' trust store, and the host: the
+// certificate check that the TLS provider makes once the handshake is done. Declared without
+// Windows types; only win32_trust.cpp includes the Windows headers.
+#ifndef VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_TRUST_H
+#define VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_TRUST_H
+
+#include "bridge/core/pem.h"
+#include "bridge/core/trust_verdict.h"
+
+#include <stdint.h>
+
+// Trusts only these certificates as roots for the broker; returns 0, or 1 + the index of one
+// that Windows cannot read.
+int TrustOnlyCertificates(const uint8_t* der, const DerSpan* certs, int count);
+// certificate: the broker's, as the PCCERT_CONTEXT Schannel gave. On kTrustWrongName, names
+// holds the names it does carry.
+TrustVerdict JudgeBrokerCertificate(const void* certificate, const char* host, char* names,
+                                    uint32_t namesSize);
+
+#endif
