@@ -94,7 +94,9 @@ int RunSession(uintptr_t stopEvent, int asService) {
                                      "its update for TLS 1.2)");
             return kExitRefused;
         }
-        int bad = caFile.count > 0 ? platform.tls->TrustOnly(caFile.der, caFile.certs, caFile.count) : 0;
+        int bad = caFile.count > 0
+                      ? platform.tls->TrustOnly(caFile.der, caFile.certs, caFile.count)
+                      : 0;
         if (bad != 0) {
             char line[kMessageSize];
             TextBuilder text = {line, sizeof line, 0, 0};

@@ -40,7 +40,8 @@ void CannotRead(char* message, const char* what, const char* path) {
 int ReadPassword(char* message) {
     int got = 0;
     if (bridgeConfig.passwordEnv[0] != 0) {
-        got = EnvironmentValue(bridgeConfig.passwordEnv, bridgeConfig.password, sizeof bridgeConfig.password);
+        got = EnvironmentValue(bridgeConfig.passwordEnv, bridgeConfig.password,
+                               sizeof bridgeConfig.password);
         if (got == -1) {
             SetLine(message, "the environment variable ", bridgeConfig.passwordEnv, " is not set");
             return 0;
@@ -58,8 +59,9 @@ int ReadPassword(char* message) {
                                sizeof bridgeConfig.password);
         ZeroBytes(start, sizeof start);
         if (got == kPasswordUtf16) {
-            SetLine(message, "the password file ", bridgeConfig.passwordFile, " is UTF-16; write it "
-                    "as ASCII or UTF-8 (PowerShell: Set-Content -NoNewline -Encoding ASCII)");
+            SetLine(message, "the password file ", bridgeConfig.passwordFile,
+                    " is UTF-16; write it as ASCII or UTF-8 (PowerShell: Set-Content -NoNewline "
+                    "-Encoding ASCII)");
             return 0;
         }
     } else {
@@ -75,27 +77,28 @@ int ReadPassword(char* message) {
 
 // The certificates of --cafile; 0 with a line in message when they cannot be had.
 int ReadCaFile(char* message) {
-    if (bridgeConfig.caFile[0] == 0) return 1;
-    int size = ReadFileStart(bridgeConfig.caFile, caText, kCaFileMax);
+    const char* path = bridgeConfig.caFile;
+    if (path[0] == 0) return 1;
+    int size = ReadFileStart(path, caText, kCaFileMax);
     if (size < 0) {
-        CannotRead(message, "the CA file ", bridgeConfig.caFile);
+        CannotRead(message, "the CA file ", path);
         return 0;
     }
     if (static_cast<uint32_t>(size) == kCaFileMax) {
-        SetLine(message, "the CA file ", bridgeConfig.caFile, " is over 64 KiB: give the broker's CA "
+        SetLine(message, "the CA file ", path, " is over 64 KiB: give the broker's CA "
                 "alone, not a bundle (without --cafile Windows' own roots are used)");
         return 0;
     }
     caFile.count = ReadPemCertificates(caText, static_cast<uint32_t>(size), caFile.der,
                                        sizeof caFile.der, caFile.certs, kCaFileCertificates);
     if (caFile.count == kPemNoCertificate) {
-        SetLine(message, "the CA file ", bridgeConfig.caFile, " holds no PEM certificate (BEGIN "
+        SetLine(message, "the CA file ", path, " holds no PEM certificate (BEGIN "
                 "CERTIFICATE)");
     } else if (caFile.count == kPemBroken) {
-        SetLine(message, "the CA file ", bridgeConfig.caFile, " has a certificate block that is not "
+        SetLine(message, "the CA file ", path, " has a certificate block that is not "
                 "valid base64 or has no END line");
     } else if (caFile.count < 0) {
-        SetLine(message, "the CA file ", bridgeConfig.caFile, " holds more than 32 certificates or "
+        SetLine(message, "the CA file ", path, " holds more than 32 certificates or "
                 "48 KiB of them");
     }
     return caFile.count > 0;

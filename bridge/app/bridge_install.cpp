@@ -39,7 +39,7 @@ int Install(const char* const* words, int count) {
         if (password || (i > 0 && TextEquals(words[i - 1], "--cafile"))) {
             char* full = fullPaths[password ? 0 : 1];
             if (!FullPath(words[i], full, kMaxPath + 1)) Refuse("a file's full path is too long");
-            if (OnMappedDrive(full)) {
+            if (!VisibleToService(full, DriveType(full))) {
                 Refuse(full, " is on a mapped network drive, which the service (LocalSystem) "
                        "cannot see: copy the file to a local folder");
             }

@@ -134,6 +134,12 @@ ServiceEnd ServiceFinish(ServiceTracker* t, int code, ServiceReport* r) {
     return kEndStopped;
 }
 
+int VisibleToService(const char* fullPath, uint32_t driveType) {
+    const uint32_t kDriveRemote = 4;
+    int letter = fullPath[0] != 0 && fullPath[1] == ':';
+    return !(letter && driveType == kDriveRemote);
+}
+
 int ExitCodeForServiceError(uint32_t error) {
     switch (error) {
         case 5: return kExitNotElevated;        // ERROR_ACCESS_DENIED

@@ -96,6 +96,12 @@ enum ServiceEnd {
 // How the service ends after its body returned code.
 ServiceEnd ServiceFinish(ServiceTracker* tracker, int code, ServiceReport* report);
 
+// Whether a file's full path is one the service, running as LocalSystem, sees as install's user
+// did. driveType is GetDriveType's answer for the path's drive letter (0 without one): a letter
+// mapped to a share (DRIVE_REMOTE) belongs to that user's logon alone. A \\server\share path
+// is the share itself, which the computer's account may be let read.
+int VisibleToService(const char* fullPath, uint32_t driveType);
+
 // A Windows error from the service manager or the registry as install's and uninstall's exit
 // code: access denied, already installed, not installed, or any other.
 int ExitCodeForServiceError(uint32_t error);

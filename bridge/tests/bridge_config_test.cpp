@@ -100,6 +100,11 @@ TEST(BridgeConfig, GoodCommandLines) {
     EXPECT_EQ(o.config.tls, 1);
     EXPECT_STREQ(o.config.caFile, "C:\\ca.pem");
     EXPECT_STREQ(o.config.passwordFile, "");
+    // Both roles take the TLS options, and --help says so under each.
+    std::string usage = kBridgeUsage;
+    EXPECT_NE(usage.find("--tls", usage.find("deliver --broker")), std::string::npos);
+    EXPECT_NE(usage.find("--tls"), usage.rfind("--tls"));
+    EXPECT_LT(usage.find("--tls"), usage.find("deliver --broker"));
 }
 
 TEST(BridgeConfig, RefusedCommandLines) {

@@ -181,6 +181,22 @@ TEST(ServiceRules, TheServiceManagerSeesWhatItDocuments) {
     EXPECT_STREQ(names[1], "vardex-bridge-deliver");
 }
 
+TEST(ServiceRules, FilesTheServiceCanSee) {
+    const struct {
+        const char* path;
+        uint32_t driveType;  // GetDriveType: 2 removable, 3 fixed, 4 remote
+        int visible;
+    } cases[] = {
+        {"C:\\vardex\\pw.txt", 3, 1},
+        {"Z:\\pw.txt", 4, 0},  // a mapped drive: the installing user's logon only
+        {"E:\\pw.txt", 2, 1},
+        {"\\\\nas\\vardex\\pw.txt", 0, 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(VisibleToService(c.path, c.driveType), c.visible) << c.path;
+    }
+}
+
 TEST(ServiceRules, ConsoleEvents) {
     const struct {
         uint32_t event;

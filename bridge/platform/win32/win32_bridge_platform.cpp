@@ -256,10 +256,10 @@ uint32_t FullPath(const char* path, char* out, uint32_t size) {
     return length > 0 && length < size ? length : 0;
 }
 
-int OnMappedDrive(const char* fullPath) {
+uint32_t DriveType(const char* fullPath) {
     if (fullPath[0] == 0 || fullPath[1] != ':') return 0;
     char root[4] = {fullPath[0], ':', '\\', 0};
-    return GetDriveTypeA(root) == DRIVE_REMOTE;
+    return GetDriveTypeA(root);
 }
 
 uint32_t LastError() { return GetLastError(); }

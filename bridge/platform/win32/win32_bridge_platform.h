@@ -81,9 +81,8 @@ int ReadFileStart(const char* path, uint8_t* out, uint32_t size);
 // does not fit.
 uint32_t ProgramPath(char* out, uint32_t size);
 uint32_t FullPath(const char* path, char* out, uint32_t size);
-// Whether a full path is on a drive letter mapped to a network share: such a mapping belongs to
-// one user's logon, and a service running as LocalSystem does not see it.
-int OnMappedDrive(const char* fullPath);
+// GetDriveType's answer for the drive letter a full path starts with; 0 when it has none.
+uint32_t DriveType(const char* fullPath);
 // The calling thread's last Windows error.
 uint32_t LastError();
 // Windows' own words for an error, on one line.
