@@ -31,6 +31,7 @@ add_executable(vardex-bridge
     platform/win32/win32_service.cpp
     platform/win32/win32_tls.cpp
     platform/win32/win32_trust.cpp
+    platform/win32/win32_client_certificate.cpp
     ${PROJECT_SOURCE_DIR}/platform/win32/win32_mailslot_client.cpp
     app/vardex-bridge.rc)
 add_dependencies(vardex-bridge bridge_messages)

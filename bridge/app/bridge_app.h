@@ -21,10 +21,13 @@ void Say(void (*write)(const char*), const char* first, const char* second = "",
 
 // What a run needs besides the command line: the name (the computer's unless given), the
 // password, the CA file; 0 with a line in message when one cannot be had.
-int Prepare(char* message);
+int Prepare(char* message, int asService);
 // The password from where the command line said, never from the command line itself; 0 with a
 // line in message when it cannot be had.
 int ReadPassword(char* message);
+// The client certificate of --cert or --cert-file, checked and held for the TLS credentials;
+// as the service would find it with asService. 0 with a line in message when it cannot be used.
+int LoadCertificate(int asService, char* message);
 // The certificates of --cafile into caFile; 0 with a line in message when they cannot be had.
 int ReadCaFile(char* message);
 

@@ -9,11 +9,13 @@
 #include "bridge/app/bridge_version.h"
 #include "bridge/core/bridge_config.h"
 #include "bridge/core/bridge_session.h"
+#include "bridge/core/client_certificate.h"
 #include "bridge/core/pem.h"
 #include "bridge/core/service_rules.h"
 #include "bridge/core/text.h"
 #include "bridge/core/tls_layer.h"
 #include "bridge/platform/win32/win32_bridge_platform.h"
+#include "bridge/platform/win32/win32_client_certificate.h"
 #include "bridge/platform/win32/win32_service.h"
 #include "bridge/platform/win32/win32_tls.h"
 #include "platform/win32/win32_platform.h"
@@ -68,6 +70,26 @@ void LogError(const char* what, uint32_t error) {
     bridgeConsole->WriteLine(kLogError, line);
 }
 
+// A client certificate close to its end gets a warning at start and once a day: a service
+// running for months would otherwise just stop being let in.
+void WarnOfExpiry() {
+    int days = ExpiryWarningDays(ClientCertificateSecondsToExpiry());
+    if (days < 0) return;
+    char line[200];
+    TextBuilder text = {line, sizeof line, 0, 0};
+    AppendText(&text, "the client certificate expires ");
+    if (days == 0) {
+        AppendText(&text, "within a day");
+    } else {
+        AppendText(&text, "in ");
+        AppendInt(&text, days);
+        AppendText(&text, days == 1 ? " day" : " days");
+    }
+    AppendText(&text, ": renew it, or the broker will refuse the bridge");
+    FinishText(&text);
+    bridgeConsole->WriteLine(kLogWarning, line);
+}
+
 // The wait's results, by the place of each event in the list.
 const uint32_t kWakeStop = 0;
 const uint32_t kWakeNetwork = 1;
@@ -88,7 +110,7 @@ int RunSession(uintptr_t stopEvent, int asService) {
         return kExitFailed;
     }
     if (bridgeConfig.tls) {
-        if (!platform.tls->Start()) {
+        if (!platform.tls->Start(ClientCertificate())) {
             bridgeConsole->WriteLine(kLogError, "this Windows has no TLS 1.2 client, which "
                                      "--tls needs (Windows before 7 has none; Windows 7 needs "
                                      "its update for TLS 1.2)");
@@ -109,6 +131,7 @@ int RunSession(uintptr_t stopEvent, int asService) {
             return kExitUsage;
         }
         TlsStart(&tls, &network, platform.tls, &state, &tlsBuffers);
+        tls.presentsCertificate = ClientCertificate() != nullptr;
         bridgeNetwork = &tls;
         link = &tls;
     }
@@ -135,12 +158,24 @@ int RunSession(uintptr_t stopEvent, int asService) {
                              ? "publishing the reports of \\\\.\\mailslot\\VARDslot"
                              : "delivering reports to \\\\.\\mailslot\\VARDslot");
     if (asService) ServiceRunning();
+    int watchExpiry = ClientCertificate() != nullptr;
+    uint32_t warnedAt = now;
+    if (watchExpiry) WarnOfExpiry();
 
     while (state.exitCode < 0) {
         now = TickCount();
         BridgeTimer(&state, now);
         if (state.exitCode >= 0) break;
-        uint32_t which = WaitForAny(events, eventCount, BridgeWaitMs(&state, now));
+        uint32_t wait = BridgeWaitMs(&state, now);
+        if (watchExpiry) {
+            if (now - warnedAt >= kExpiryWarningEveryMs) {
+                WarnOfExpiry();
+                warnedAt = now;
+            }
+            uint32_t left = kExpiryWarningEveryMs - (now - warnedAt);
+            if (left < wait) wait = left;
+        }
+        uint32_t which = WaitForAny(events, eventCount, wait);
         now = TickCount();
         char why[160];
         if (which == kWakeStop) {
@@ -175,7 +210,7 @@ int RunSession(uintptr_t stopEvent, int asService) {
 int ServiceBodyRun(uintptr_t stopEvent) {
     char message[kMessageSize];
     int code = kExitUsage;
-    if (Prepare(message)) {
+    if (Prepare(message, 1)) {
         code = RunSession(stopEvent, 1);
     } else {
         bridgeConsole->WriteLine(kLogError, message);
@@ -223,7 +258,7 @@ int Run() {
     }
     Win32Console console;
     bridgeConsole = &console;
-    if (!Prepare(message)) Refuse(message);
+    if (!Prepare(message, 0)) Refuse(message);
     return RunSession(WatchStopRequests(), 0);
 }
 

@@ -3,6 +3,7 @@
 #include "bridge/app/bridge_app.h"
 #include "bridge/core/text.h"
 #include "bridge/platform/win32/win32_bridge_platform.h"
+#include "bridge/platform/win32/win32_client_certificate.h"
 
 CaCertificates caFile;
 
@@ -33,46 +34,72 @@ void CannotRead(char* message, const char* what, const char* path) {
     FinishText(&text);
 }
 
+// A secret from the start of a file as Windows tools write it (PasswordFromFile): its length,
+// or -1 with a line in message. what: "the password file ".
+int ReadSecretFile(const char* what, const char* path, char* out, uint32_t size, char* message) {
+    // Room for a byte-order mark, the longest password and a line end, so a longer line shows
+    // as one.
+    uint8_t start[kMaxPassword + 8];
+    int got = ReadFileStart(path, start, sizeof start);
+    if (got < 0) {
+        CannotRead(message, what, path);
+        return -1;
+    }
+    got = PasswordFromFile(start, static_cast<uint32_t>(got), out, size);
+    ZeroBytes(start, sizeof start);
+    if (got == kPasswordUtf16) {
+        SetLine(message, what, path, " is UTF-16; write it as ASCII or UTF-8 (PowerShell: "
+                "Set-Content -NoNewline -Encoding ASCII)");
+        return -1;
+    }
+    if (got < 0) {
+        SetLine(message, what, path, " holds a password longer than 256 bytes");
+        return -1;
+    }
+    return got;
+}
+
 }  // namespace
 
 // The password from where the command line said, never from the command line itself; 0 with a
 // line in message when it cannot be had.
 int ReadPassword(char* message) {
-    int got = 0;
     if (bridgeConfig.passwordEnv[0] != 0) {
-        got = EnvironmentValue(bridgeConfig.passwordEnv, bridgeConfig.password,
-                               sizeof bridgeConfig.password);
+        int got = EnvironmentValue(bridgeConfig.passwordEnv, bridgeConfig.password,
+                                   sizeof bridgeConfig.password);
         if (got == -1) {
             SetLine(message, "the environment variable ", bridgeConfig.passwordEnv, " is not set");
             return 0;
         }
-    } else if (bridgeConfig.passwordFile[0] != 0) {
-        // Room for a byte-order mark, the longest password and a line end, so a longer line
-        // shows as one.
-        uint8_t start[kMaxPassword + 8];
-        int size = ReadFileStart(bridgeConfig.passwordFile, start, sizeof start);
-        if (size < 0) {
-            CannotRead(message, "the password file ", bridgeConfig.passwordFile);
+        if (got < 0) {
+            SetLine(message, "the password is longer than 256 bytes");
             return 0;
         }
-        got = PasswordFromFile(start, static_cast<uint32_t>(size), bridgeConfig.password,
-                               sizeof bridgeConfig.password);
-        ZeroBytes(start, sizeof start);
-        if (got == kPasswordUtf16) {
-            SetLine(message, "the password file ", bridgeConfig.passwordFile,
-                    " is UTF-16; write it as ASCII or UTF-8 (PowerShell: Set-Content -NoNewline "
-                    "-Encoding ASCII)");
+    } else if (bridgeConfig.passwordFile[0] != 0) {
+        if (ReadSecretFile("the password file ", bridgeConfig.passwordFile, bridgeConfig.password,
+                           sizeof bridgeConfig.password, message) < 0) {
             return 0;
         }
     } else {
         return 1;
     }
-    if (got < 0) {
-        SetLine(message, "the password is longer than 256 bytes");
-        return 0;
-    }
     bridgeConfig.hasPassword = 1;
     return 1;
+}
+
+int LoadCertificate(int asService, char* message) {
+    if (!bridgeConfig.hasCertHash && bridgeConfig.certFile[0] == 0) return 1;
+    char password[kMaxPassword + 1];
+    int given = bridgeConfig.certPasswordFile[0] != 0;
+    if (given && ReadSecretFile("the certificate's password file ", bridgeConfig.certPasswordFile,
+                                password, sizeof password, message) < 0) {
+        return 0;
+    }
+    int32_t seconds = 0;
+    int loaded = LoadClientCertificate(&bridgeConfig, asService, given ? password : nullptr,
+                                       message, kMessageSize, &seconds);
+    ZeroBytes(password, sizeof password);
+    return loaded;
 }
 
 // The certificates of --cafile; 0 with a line in message when they cannot be had.
@@ -104,8 +131,9 @@ int ReadCaFile(char* message) {
     return caFile.count > 0;
 }
 
-// What a run needs besides the command line: the name, the password, the CA file.
-int Prepare(char* message) {
+// What a run needs besides the command line: the name, the password, the CA file, the client
+// certificate.
+int Prepare(char* message, int asService) {
     if (bridgeConfig.name[0] == 0) {
         char computer[kMaxName + 1];
         if (!ComputerName(computer, sizeof computer) || !IsValidName(computer)) {
@@ -114,5 +142,5 @@ int Prepare(char* message) {
         }
         for (uint32_t i = 0; i <= TextLength(computer); ++i) bridgeConfig.name[i] = computer[i];
     }
-    return ReadPassword(message) && ReadCaFile(message);
+    return ReadPassword(message) && ReadCaFile(message) && LoadCertificate(asService, message);
 }

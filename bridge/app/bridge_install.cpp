@@ -29,27 +29,36 @@ int ServiceError(const char* verb, const char* what, uint32_t error) {
 }  // namespace
 
 int Install(const char* const* words, int count) {
-    // A service runs elsewhere than this prompt: the password file by its full path, read now
-    // so that a wrong one fails here, not at the next boot.
-    char fullPaths[2][kMaxPath + 1];
+    // A service runs elsewhere than this prompt: each file by its full path, and read now so
+    // that a wrong one fails here, not at the next boot.
+    const struct {
+        const char* option;
+        char* field;
+    } files[] = {{"--password-file", bridgeConfig.passwordFile},
+                 {"--cafile", bridgeConfig.caFile},
+                 {"--cert-file", bridgeConfig.certFile},
+                 {"--cert-password-file", bridgeConfig.certPasswordFile}};
+    const int kFiles = sizeof files / sizeof files[0];
+    char fullPaths[kFiles][kMaxPath + 1];
     const char* installWords[32];
     for (int i = 0; i < count; ++i) {
         installWords[i] = words[i];
-        int password = i > 0 && TextEquals(words[i - 1], "--password-file");
-        if (password || (i > 0 && TextEquals(words[i - 1], "--cafile"))) {
-            char* full = fullPaths[password ? 0 : 1];
+        for (int f = 0; f < kFiles && i > 0; ++f) {
+            if (!TextEquals(words[i - 1], files[f].option)) continue;
+            char* full = fullPaths[f];
             if (!FullPath(words[i], full, kMaxPath + 1)) Refuse("a file's full path is too long");
             if (!VisibleToService(full, DriveType(full))) {
                 Refuse(full, " is on a mapped network drive, which the service (LocalSystem) "
                        "cannot see: copy the file to a local folder");
             }
             installWords[i] = full;
-            char* field = password ? bridgeConfig.passwordFile : bridgeConfig.caFile;
-            for (uint32_t c = 0; c <= TextLength(full); ++c) field[c] = full[c];
+            for (uint32_t c = 0; c <= TextLength(full); ++c) files[f].field[c] = full[c];
         }
     }
     char message[kMessageSize];
-    if (!ReadPassword(message) || !ReadCaFile(message)) Refuse(message);
+    if (!ReadPassword(message) || !ReadCaFile(message) || !LoadCertificate(1, message)) {
+        Refuse(message);
+    }
     ZeroBytes(bridgeConfig.password, sizeof bridgeConfig.password);
     char program[kMaxPath + 1];
     if (!ProgramPath(program, sizeof program)) Refuse("this program's path is too long");

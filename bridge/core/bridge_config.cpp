@@ -8,11 +8,13 @@ const char kBridgeUsage[] =
     "  vardex-bridge publish --broker HOST[:PORT] [--name NAME] [--prefix vardex]\r\n"
     "      [--discovery homeassistant|off] [--unit C|F] [--user USER]\r\n"
     "      [--password-env VAR | --password-file FILE] [--keepalive SECONDS]\r\n"
-    "      [--client-id ID] [--tls [--cafile FILE]]\r\n"
+    "      [--client-id ID] [--tls [--cafile FILE] [--cert THUMBPRINT |\r\n"
+    "      --cert-file FILE.pfx [--cert-password-file FILE]]]\r\n"
     "  vardex-bridge deliver --broker HOST[:PORT] [--name NAME] [--from NAME|+]\r\n"
     "      [--prefix vardex] [--head WORD] [--user USER]\r\n"
     "      [--password-env VAR | --password-file FILE] [--keepalive SECONDS]\r\n"
-    "      [--client-id ID] [--tls [--cafile FILE]]\r\n"
+    "      [--client-id ID] [--tls [--cafile FILE] [--cert THUMBPRINT |\r\n"
+    "      --cert-file FILE.pfx [--cert-password-file FILE]]]\r\n"
     "  vardex-bridge install publish|deliver OPTIONS   (as a service; --password-file only)\r\n"
     "  vardex-bridge uninstall publish|deliver\r\n"
     "  vardex-bridge --help | --version\r\n"
@@ -20,7 +22,8 @@ const char kBridgeUsage[] =
     "PREFIX/NAME/; deliver writes the reports published under PREFIX/FROM/ to that mailslot.\r\n"
     "PORT defaults to 1883 (8883 with --tls), --keepalive to 30, --name to the computer name,\r\n"
     "--from to +. --tls checks the broker's certificate against Windows' trust store, or\r\n"
-    "against the certificates in FILE alone.";
+    "against the certificates in FILE alone; --cert or --cert-file present a client\r\n"
+    "certificate, from the My store by thumbprint or from a PKCS#12 file.";
 
 int SplitCommandLine(const char* line, char* storage, uint32_t storageSize, const char** words,
                      int maxWords) {
@@ -216,7 +219,9 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
                     TextEquals(option, "--name") || TextEquals(option, "--prefix") ||
                     TextEquals(option, "--user") || TextEquals(option, "--password-env") ||
                     TextEquals(option, "--password-file") || TextEquals(option, "--keepalive") ||
-                    TextEquals(option, "--client-id") || TextEquals(option, "--cafile");
+                    TextEquals(option, "--client-id") || TextEquals(option, "--cafile") ||
+                    TextEquals(option, "--cert") || TextEquals(option, "--cert-file") ||
+                    TextEquals(option, "--cert-password-file");
         if (TextEquals(option, "--tls")) {
             config->tls = 1;
             continue;
@@ -291,6 +296,16 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
         } else if (TextEquals(option, "--cafile")) {
             ok = *value != 0 && CopyField(config->caFile, kMaxPath, value);
             rule = ": too long, or empty";
+        } else if (TextEquals(option, "--cert")) {
+            ok = ParseThumbprint(value, config->certHash);
+            config->hasCertHash = ok;
+            rule = ": give the certificate's SHA-1 thumbprint, 40 hex digits (spaces allowed)";
+        } else if (TextEquals(option, "--cert-file") ||
+                   TextEquals(option, "--cert-password-file")) {
+            char* field = TextEquals(option, "--cert-file") ? config->certFile
+                                                            : config->certPasswordFile;
+            ok = *value != 0 && CopyField(field, kMaxPath, value);
+            rule = ": too long, or empty";
         } else if (TextEquals(option, "--client-id")) {
             ok = *value != 0 && AllIn(value, 0x21, 0x7E) &&
                  CopyField(config->clientId, kMaxClientId, value);
@@ -311,6 +326,18 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
     if (config->caFile[0] != 0 && !config->tls) {
         SetMessage(message, messageSize, "--cafile goes with --tls: without it nothing is "
                    "encrypted or checked", nullptr, "");
+        return kParseError;
+    }
+    const char* certRule = nullptr;
+    if (config->hasCertHash && config->certFile[0] != 0) {
+        certRule = "give --cert THUMBPRINT or --cert-file FILE.pfx, not both";
+    } else if ((config->hasCertHash || config->certFile[0] != 0) && !config->tls) {
+        certRule = "a client certificate goes with --tls";
+    } else if (config->certPasswordFile[0] != 0 && config->certFile[0] == 0) {
+        certRule = "--cert-password-file goes with --cert-file";
+    }
+    if (certRule != nullptr) {
+        SetMessage(message, messageSize, certRule, nullptr, "");
         return kParseError;
     }
     if (config->port == 0) config->port = config->tls ? 8883 : 1883;
@@ -337,4 +364,23 @@ int PasswordFromFile(const uint8_t* bytes, uint32_t size, char* out, uint32_t ou
     while (at < end) out[length++] = static_cast<char>(bytes[at++]);
     out[length] = 0;
     return static_cast<int>(length);
+}
+
+int ParseThumbprint(const char* text, uint8_t out[20]) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(text);
+    if (p[0] == 0xE2 && p[1] == 0x80 && p[2] == 0x8E) p += 3;
+    if (p[0] == '?') ++p;
+    uint32_t digits = 0;
+    for (; *p != 0; ++p) {
+        if (*p == ' ') continue;
+        int value = *p >= '0' && *p <= '9'   ? *p - '0'
+                  : *p >= 'a' && *p <= 'f' ? *p - 'a' + 10
+                  : *p >= 'A' && *p <= 'F' ? *p - 'A' + 10
+                                             : -1;
+        if (value < 0 || digits == 40) return 0;
+        if (digits % 2 == 0) out[digits / 2] = 0;
+        out[digits / 2] = static_cast<uint8_t>(out[digits / 2] << 4 | value);
+        ++digits;
+    }
+    return digits == 40;
 }

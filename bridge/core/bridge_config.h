@@ -55,6 +55,12 @@ struct BridgeConfig {
     char clientId[kMaxClientId + 1];  // empty: vardex-<role>-<name>
     int tls;                          // MQTT over TLS, the port 8883 unless given
     char caFile[kMaxPath + 1];        // with tls: the only roots trusted for the broker
+    // With tls, the client certificate: by its SHA-1 thumbprint from the My store, or from a
+    // PKCS#12 file and the file that holds its password.
+    int hasCertHash;
+    uint8_t certHash[20];
+    char certFile[kMaxPath + 1];
+    char certPasswordFile[kMaxPath + 1];
 };
 
 enum ParseOutcome { kParseRun, kParseHelp, kParseVersion, kParseError };
@@ -74,6 +80,12 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
 // Whether a text may be a publisher's name: 1 to kMaxName bytes of 0x21-0x7E with no '+', '#'
 // or '/'.
 int IsValidName(const char* name);
+
+// A certificate's SHA-1 thumbprint as Windows shows it: 40 hex digits, either case, spaces
+// between them allowed, and the invisible left-to-right mark that the certificates dialog puts
+// before it (U+200E, as UTF-8 or as the '?' an ANSI command line makes of it) skipped. Returns 1
+// with the 20 bytes in out, 0 when the text is no thumbprint.
+int ParseThumbprint(const char* text, uint8_t out[20]);
 
 const int kPasswordTooLong = -2;
 const int kPasswordUtf16 = -3;

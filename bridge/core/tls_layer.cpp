@@ -93,12 +93,15 @@ void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
     int alert = t->inSize > 0 && t->in[0] == kRecordAlert;
     if ((alert && t->askedForCertificate) ||
         (alert && t->inSize >= 7 && t->in[6] == kAlertCertificateRequired)) {
-        // The broker asked for a certificate and ended the handshake when none came: asking
-        // again cannot mend it.
+        // The broker asked for a certificate and ended the handshake over the one it got, or
+        // because none came: asking again cannot mend either.
         t->provider->End();
         t->phase = kTlsIdle;
-        SayCode(why, sizeof why, "the broker requires a client certificate, and the bridge has "
-                "none to give: the TLS handshake ended with its alert", r.code);
+        SayCode(why, sizeof why, t->presentsCertificate
+                    ? "the broker refused the client certificate: the TLS handshake ended with "
+                      "its alert"
+                    : "the broker requires a client certificate, and none was given (--cert or "
+                      "--cert-file): the TLS handshake ended with its alert", r.code);
         BridgeRefused(t->session, now, why);
         return;
     }
@@ -153,7 +156,7 @@ void Established(TlsLayer* t, uint32_t now) {
         HandshakeFailed(t, now, "TLS gave record sizes the bridge cannot use");
         return;
     }
-    if (t->askedForCertificate) SayAsked(t);
+    if (t->askedForCertificate && !t->presentsCertificate) SayAsked(t);
     int version = t->provider->Version();
     TextBuilder text = {t->transport, sizeof t->transport, 0, 0};
     AppendText(&text, " over TLS");
@@ -177,7 +180,7 @@ int Handshake(TlsLayer* t, uint32_t now) {
             // Schannel's documented answer: the same call again goes on without a certificate.
             t->retriedCredentials = 1;
             t->askedForCertificate = 1;
-            SayAsked(t);
+            if (!t->presentsCertificate) SayAsked(t);
             continue;
         }
         if (r.status != kSspiOk && r.status != kSspiContinue) {
@@ -260,6 +263,7 @@ void TlsStart(TlsLayer* layer, Network* raw, TlsProvider* provider, BridgeState*
     layer->generation = 0;
     layer->saidAsked = 0;
     layer->onlyTls12 = 0;
+    layer->presentsCertificate = 0;
     Restart(layer);
 }
 

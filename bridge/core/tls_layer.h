@@ -48,6 +48,7 @@ struct TlsLayer final : Network, LinkEvents {
     int retriedCredentials;   // this handshake: gone on without one once
     int saidAsked;            // the line about it was said (once a run)
     int onlyTls12;            // after a failed round over post-handshake messages
+    int presentsCertificate;  // a client certificate goes to a broker that asks for one
     char transport[16];       // " over TLS 1.3", for the session's "connected" line
     uint16_t port;
     char host[kMaxHost + 1];

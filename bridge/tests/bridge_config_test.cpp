@@ -153,6 +153,12 @@ TEST(BridgeConfig, RefusedCommandLines) {
           "f"}, "not both"},
         {{"publish", "--broker", "h", "--client-id", "a b"}, "--client-id"},
         {{"publish", "--broker", "h", "--cafile", "ca.pem"}, "--cafile goes with --tls"},
+        {{"publish", "--broker", "h", "--cert-file", "c.pfx"}, "goes with --tls"},
+        {{"publish", "--broker", "h", "--tls", "--cert", "12ab"}, "40 hex digits"},
+        {{"publish", "--broker", "h", "--tls", "--cert-file", "c.pfx", "--cert",
+          "0123456789abcdef0123456789abcdef01234567"}, "not both"},
+        {{"publish", "--broker", "h", "--tls", "--cert-password-file", "p"},
+         "--cert-password-file goes with --cert-file"},
         {{"install"}, "name a role"},
         {{"install", "publish", "--broker", "h", "--user", "u", "--password-env", "P"},
          "install takes the password from --password-file"},
@@ -166,6 +172,32 @@ TEST(BridgeConfig, RefusedCommandLines) {
         EXPECT_EQ(o.outcome, kParseError) << line;
         EXPECT_NE(o.message.find(c.says), std::string::npos) << line << "-> " << o.message;
         EXPECT_EQ(o.message.find('\n'), std::string::npos) << line;
+    }
+}
+
+TEST(BridgeConfig, ThumbprintsAsWindowsShowsThem) {
+    const std::string hex = "0123456789abcdef0123456789ABCDEF01234567";
+    const struct {
+        std::string text;
+        int ok;
+    } cases[] = {
+        {hex, 1},
+        {"01 23 45 67 89 ab cd ef 01 23 45 67 89 AB CD EF 01 23 45 67", 1},
+        {"\xE2\x80\x8E" + hex, 1},  // the dialog's left-to-right mark, as UTF-8
+        {"?" + hex, 1},               // and as an ANSI command line gives it
+        {hex.substr(1), 0},
+        {hex + "0", 0},
+        {hex.substr(0, 39) + "g", 0},
+        {"", 0},
+    };
+    for (const auto& c : cases) {
+        uint8_t out[20] = {};
+        EXPECT_EQ(ParseThumbprint(c.text.c_str(), out), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(out[0], 0x01) << c.text;
+            EXPECT_EQ(out[19], 0x67) << c.text;
+            EXPECT_EQ(out[13], 0xAB) << c.text;
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 // TLS below the session: the plumbing against a scripted provider whose "records" carry their
 // plaintext as it is, the certificate verdicts, IP literals and PEM reading.
+#include "bridge/core/client_certificate.h"
 #include "bridge/core/pem.h"
 #include "bridge/core/tls_layer.h"
 #include "bridge/core/trust_verdict.h"
@@ -209,7 +210,8 @@ TEST_F(TlsTest, EndingsAndFailures) {
         const char* broker;
         std::string server;      // after the handshake, or instead of it
         const char* line;        // the last log line's start
-        int windows;             // close_notify as Windows says it; asks as Windows does
+        int windows;             // close_notify as Windows says it; asks as Windows does; 2:
+                                 // as Wine does, with a client certificate given
         int handshake;           // 1: the bytes come instead of the handshake
         TrustVerdict verdict;
         int exitCode;            // -1 runs on
@@ -242,6 +244,9 @@ TEST_F(TlsTest, EndingsAndFailures) {
         {"requires, Wine", "broker.lan", hello + Record(0x16, kCertificateRequest) +
          Record(0x15, "\x02\x28"), "the broker requires a client certificate", 0, 1, kTrustOk,
          3, 0},
+        {"presented, refused (Wine)", "broker.lan", hello + Record(0x16, kCertificateRequest) +
+         Record(0x15, "\x02\x2a"), "the broker refused the client certificate", 2, 1,
+         kTrustOk, 3, 0},
         {"certificate_required alert", "broker.lan", Record(0x15, "\x02\x74"),
          "the broker requires a client certificate", 0, 1, kTrustOk, 3, 0},
         {"handshake_failure alert alone", "broker.lan", Record(0x15, "\x02\x28"),
@@ -259,11 +264,12 @@ TEST_F(TlsTest, EndingsAndFailures) {
     for (const auto& c : cases) {
         console.lines.clear();
         raw = FakeNetwork();
-        provider.windowsCloseNotify = c.windows;
-        provider.windowsAsks = c.windows;
+        provider.windowsCloseNotify = c.windows == 1;
+        provider.windowsAsks = c.windows == 1;
         provider.verdict = c.verdict;
         provider.onlyTls12 = 0;
         ASSERT_NO_FATAL_FAILURE(Start(c.broker));
+        tls.presentsCertificate = c.windows == 2;
         Server(c.handshake ? (c.server.empty() ? Record(0x16, "done") : c.server)
                            : up + c.server);
         EXPECT_EQ(state.exitCode, c.exitCode) << c.name;
@@ -361,6 +367,39 @@ TEST(TrustVerdict, Table) {
     for (const auto& c : cases) EXPECT_EQ(JudgeChain(&c.facts), c.verdict) << c.row;
     EXPECT_EQ(ChainBuildFlags(0), kChainCacheOnlyUrlRetrieval);
     EXPECT_EQ(ChainBuildFlags(1), kChainCacheOnlyUrlRetrieval | kChainDisableAuthRootAutoUpdate);
+}
+
+TEST(ClientCertificate, VerdictExpiryAndImport) {
+    const int64_t day = 86400;
+    const struct {
+        const char* row;
+        ClientCertFacts facts;  // found, key, usable, to expiry, since start, usages, client
+        ClientCertVerdict verdict;
+    } cases[] = {
+        {"good, no usages", {1, 1, 1, 300 * day, day, 0, 0}, kClientCertOk},
+        {"good, client authentication", {1, 1, 1, 300 * day, day, 1, 1}, kClientCertOk},
+        {"not found", {0, 0, 0, 0, 0, 0, 0}, kClientCertNotFound},
+        {"expired", {1, 1, 1, -1, 400 * day, 0, 0}, kClientCertExpired},
+        {"not yet valid", {1, 1, 1, 300 * day, -60, 0, 0}, kClientCertNotYetValid},
+        {"server usage only", {1, 1, 1, 300 * day, day, 1, 0}, kClientCertNotForClients},
+        {"no key", {1, 0, 0, 300 * day, day, 0, 0}, kClientCertNoKey},
+        {"key this account cannot use", {1, 1, 0, 300 * day, day, 0, 0},
+         kClientCertKeyUnusable},
+    };
+    for (const auto& c : cases) EXPECT_EQ(JudgeClientCertificate(&c.facts), c.verdict) << c.row;
+    const struct {
+        int32_t seconds;
+        int days;
+    } warnings[] = {{15 * 86400, -1}, {14 * 86400, -1}, {14 * 86400 - 1, 13}, {86399, 0},
+                    {0, 0}, {-1, -1}};
+    for (const auto& w : warnings) EXPECT_EQ(ExpiryWarningDays(w.seconds), w.days) << w.seconds;
+    // In memory first; a service's key set is the machine's, and the user's after it for Wine.
+    uint32_t flags[3];
+    ASSERT_EQ(PfxImportFlags(1, flags), 3);
+    EXPECT_EQ((std::vector<uint32_t>{flags[0], flags[1], flags[2]}),
+              (std::vector<uint32_t>{kPfxNoPersistKey, kPfxMachineKeyset, kPfxUserKeyset}));
+    ASSERT_EQ(PfxImportFlags(0, flags), 2);
+    EXPECT_EQ(flags[1], kPfxUserKeyset);
 }
 
 TEST(TrustVerdict, IpLiterals) {

@@ -84,11 +84,16 @@ SspiResult Round(const uint8_t* in, uint32_t size) {
     return r;
 }
 
+// The client certificate to present when the broker asks, if one was given.
+PCCERT_CONTEXT clientCertificate;
+
 int AcquireTls12Only(CredHandle* into) {
     SCHANNEL_CRED classic = {};
     classic.dwVersion = SCHANNEL_CRED_VERSION;
     classic.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     classic.dwFlags = kCredentialFlags;
+    classic.cCreds = clientCertificate != nullptr ? 1 : 0;
+    classic.paCred = &clientCertificate;
     TimeStamp expiry;
     return AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
                                      SECPKG_CRED_OUTBOUND, nullptr, &classic, nullptr, nullptr,
@@ -97,7 +102,8 @@ int AcquireTls12Only(CredHandle* into) {
 
 }  // namespace
 
-int Win32Tls::Start() {
+int Win32Tls::Start(const void* certificate) {
+    clientCertificate = static_cast<PCCERT_CONTEXT>(certificate);
     // TLS 1.3 needs the newer structure, which Windows before 10 (1809) refuses: then TLS 1.2,
     // asked for by name, since Windows 7 leaves it off unless asked.
     TLS_PARAMETERS parameters = {};
@@ -108,6 +114,8 @@ int Win32Tls::Start() {
     modern.dwFlags = kCredentialFlags;
     modern.cTlsParameters = 1;
     modern.pTlsParameters = &parameters;
+    modern.cCreds = clientCertificate != nullptr ? 1 : 0;
+    modern.paCred = &clientCertificate;
     TimeStamp expiry;
     haveCredentials = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
                                                 SECPKG_CRED_OUTBOUND, nullptr, &modern, nullptr,

@@ -10,9 +10,10 @@
 #include <stdint.h>
 
 struct Win32Tls final : TlsProvider {
-    // The client credentials (TLS 1.2, and 1.3 where Windows has it); 0 when this Windows has
-    // no TLS 1.2 client.
-    int Start();
+    // The client credentials (TLS 1.2, and 1.3 where Windows has it), with the client
+    // certificate (a PCCERT_CONTEXT, or null) to present; 0 when this Windows has no TLS 1.2
+    // client.
+    int Start(const void* certificate);
     // Trusts only these certificates as roots for the broker; returns 0, or 1 + the index of
     // one that Windows cannot read.
     int TrustOnly(const uint8_t* der, const DerSpan* certs, int count);

@@ -1,0 +1,40 @@
+// The client certificate's verdict and its expiry warning.
+#include "bridge/core/client_certificate.h"
+
+ClientCertVerdict JudgeClientCertificate(const ClientCertFacts* f) {
+    if (!f->found) return kClientCertNotFound;
+    if (f->secondsToExpiry < 0) return kClientCertExpired;
+    if (f->secondsSinceStart < 0) return kClientCertNotYetValid;
+    // A broker checks the usage: one without client authentication is refused at the handshake.
+    if (f->hasUsages && !f->usableByClients) return kClientCertNotForClients;
+    if (!f->hasPrivateKey) return kClientCertNoKey;
+    if (!f->keyUsable) return kClientCertKeyUnusable;
+    return kClientCertOk;
+}
+
+const char* ClientCertVerdictText(ClientCertVerdict verdict) {
+    switch (verdict) {
+        case kClientCertOk: return "can be used";
+        case kClientCertNotFound: return "is not in the My store";
+        case kClientCertNoKey: return "has no private key with it";
+        case kClientCertKeyUnusable: return "has a private key that this account cannot use";
+        case kClientCertExpired: return "has expired";
+        case kClientCertNotYetValid: return "is not valid yet";
+        default:
+            return "may not be used by a client: its extended key usage lacks client "
+                   "authentication";
+    }
+}
+
+int ExpiryWarningDays(int32_t secondsToExpiry) {
+    if (secondsToExpiry < 0 || secondsToExpiry >= kExpiryWarningSeconds) return -1;
+    return static_cast<int>(secondsToExpiry / 86400);
+}
+
+int PfxImportFlags(int asService, uint32_t out[3]) {
+    int count = 0;
+    out[count++] = kPfxNoPersistKey;
+    if (asService) out[count++] = kPfxMachineKeyset;
+    out[count++] = kPfxUserKeyset;
+    return count;
+}

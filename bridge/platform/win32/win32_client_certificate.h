@@ -1,0 +1,22 @@
+// The client certificate on Windows: found in a My store by its thumbprint, or loaded from a
+// PKCS#12 file, then checked (key, dates, usage) by bridge/core/client_certificate. Declared
+// without Windows types; only win32_client_certificate.cpp includes the Windows headers.
+#ifndef VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_CLIENT_CERTIFICATE_H
+#define VARDEX_BRIDGE_PLATFORM_WIN32_WIN32_CLIENT_CERTIFICATE_H
+
+#include "bridge/core/bridge_config.h"
+
+#include <stdint.h>
+
+// Finds or loads the certificate that config names, for a service (LocalMachine\My only) or a
+// console run (the user's My, then the machine's). pfxPassword: the PFX's password as UTF-8, or
+// null when none was given. Returns 1 with the certificate held for the process, or 0 with one
+// line in message; secondsToExpiry says how long it stays valid.
+int LoadClientCertificate(const BridgeConfig* config, int asService, const char* pfxPassword,
+                          char* message, uint32_t messageSize, int32_t* secondsToExpiry);
+// The loaded certificate as a PCCERT_CONTEXT, or null.
+const void* ClientCertificate();
+// Its expiry, from now, for the daily warning.
+int32_t ClientCertificateSecondsToExpiry();
+
+#endif
