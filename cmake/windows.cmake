@@ -82,10 +82,11 @@ target_link_libraries(bare-timer PRIVATE user32 kernel32)
 set_target_properties(bare-timer PROPERTIES OUTPUT_NAME bare-timer-${VARDEX_ARCH})
 
 # A helper for the soak runs: one timed search tick, a process's handle count and load address,
-# and the relay run from an address other than its preferred one.
+# the relay run from an address other than its preferred one, and a PFX put into the machine's
+# certificate store.
 add_executable(soak-helper tests/e2e/soak_helper.cpp platform/win32/win32_platform.cpp
     platform/win32/win32_mailslot_client.cpp)
 target_include_directories(soak-helper PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(soak-helper PRIVATE vardex_core)
+target_link_libraries(soak-helper PRIVATE vardex_core crypt32)
 target_link_options(soak-helper PRIVATE -static -s)
 set_target_properties(soak-helper PROPERTIES OUTPUT_NAME soak-helper-${VARDEX_ARCH})

@@ -763,8 +763,8 @@ def client_certificates(run):
 SERVICE_PC = 3  # a PC of its own: an installed service starts with every session on its PC
 
 
-def service_state(name):
-    code, out = wine_runner.system(SERVICE_PC, "sc", "query", name)
+def service_state(name, pc=SERVICE_PC):
+    code, out = wine_runner.system(pc, "sc", "query", name)
     state = re.search(r"STATE\s*:\s*(\d+)", out)
     exit_code = re.search(r"WIN32_EXIT_CODE\s*:\s*(\d+)", out)
     own_code = re.search(r"SERVICE_EXIT_CODE\s*:\s*(\d+)", out)
@@ -778,10 +778,10 @@ def event_lines(events, text):
         return [l for l in f if ":eventlog:" in l and text in l]
 
 
-def wait_stopped(name, since, seconds):
+def wait_stopped(name, since, seconds, pc=SERVICE_PC):
     """The service's state once STOPPED, within seconds of since."""
     while True:
-        state = service_state(name)
+        state = service_state(name, pc)
         if state[0] == 1:
             return state
         expect(time.monotonic() < since + seconds, "not stopped: %r" % (state,))
@@ -879,6 +879,51 @@ def service(run):
     expect(code != 0, "the Event Log source is still there: %s" % out)
     code, said = bridge("uninstall", "publish")
     expect(code == 6 and len(said) == 1, "a second uninstall: %d %r" % (code, said))
+
+
+CERT_PC = 4  # a PC of its own: its machine store gets a certificate, and a service runs there
+
+
+@scenario
+def client_certificate_service(run):
+    """--cert by thumbprint, as the certificates dialog shows it, from the machine's My store:
+    the service installed with it runs as LocalSystem and publishes as the certificate's name,
+    with no --user."""
+    broker = run.broker(tls=True)
+    wine_runner.stop_pc(CERT_PC)
+    wine_runner.start_pc(CERT_PC)
+    run.add(lambda: wine_runner.stop_pc(CERT_PC))
+    helper = os.path.join(e2e.ROOT, "build", run.arch, "soak-helper-%s.exe" % run.arch)
+    importer = run.add(e2e.Program(helper, ["import-pfx", windows_path(broker.file("pc01.pfx")),
+                                            PFX_PASSWORD], stdin=False, pc=CERT_PC))
+    expect(importer.wait_exit(START) == 0, "the PFX did not go into the store: %r" % (
+        importer.lines,))
+    thumbprint = importer.lines[0][1].strip()
+    spaced = " ".join(thumbprint[i:i + 2] for i in range(0, 40, 2)).upper()
+    name = "vardex-bridge-publish"
+
+    def bridge(*args):
+        program = run.add(e2e.Program(e2e.exe("vardex-bridge", run.arch), args, stdin=False,
+                                      pc=CERT_PC, stderr=subprocess.STDOUT))
+        return program.wait_exit(START), [l for _, l in program.lines]
+
+    options = mutual_options(broker) + ["--cert", spaced, "--name", "PC01"]
+    code, said = bridge("install", "publish", *options)
+    expect(code == 0, "install: %d %r" % (code, said))
+    sub = run.subscribe(broker)
+    code, out = wine_runner.system(CERT_PC, "sc", "start", name)
+    expect(code == 0, "sc start: %d %s" % (code, out))
+    sub.wait_for(STATUS, b"online", START)
+    run.probe(cpu=47, mb=38, pc=CERT_PC)
+    run.relay(pc=CERT_PC)
+    sub.wait_for("vardex/PC01/report", report(" CPU:47 MB:38"), START)
+    expect(any("as vardex-publish-PC01" in l and "u'PC01'" in l for l in broker.log_lines()),
+           "the service did not connect as PC01")
+    stopping = time.monotonic()
+    wine_runner.system(CERT_PC, "sc", "stop", name)
+    expect(wait_stopped(name, stopping, 10, CERT_PC)[1] == 0, "sc stop did not end with 0")
+    code, said = bridge("uninstall", "publish")
+    expect(code == 0, "uninstall: %d %r" % (code, said))
 
 
 def main(argv):

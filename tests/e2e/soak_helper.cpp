@@ -13,6 +13,9 @@
 //                            its relocations applied by the loader, and runs it in this process.
 //                            The relay reads its word from this process's command line, hence
 //                            the "." before the command.
+//   soak-helper import-pfx PATH PASSWORD
+//                            adds the PFX's certificate with its key to the local machine's My
+//                            store, as certlm.msc's import does, and prints its thumbprint
 #include "core/poll_cycle.h"
 #include "core/relay_state.h"
 #include "platform/win32/win32_platform.h"
@@ -20,6 +23,7 @@
 #include <windows.h>
 
 #include <tlhelp32.h>
+#include <wincrypt.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -221,8 +225,47 @@ static int Pipe() {
     return 0;
 }
 
+// Keys go to the user's key set: Wine's machine key set does not work, and Wine finds the key
+// from the store's certificate either way.
+static int ImportPfx(const char* path, const char* password) {
+    static BYTE bytes[65536];
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr) return 1;
+    DWORD size = static_cast<DWORD>(fread(bytes, 1, sizeof bytes, f));
+    fclose(f);
+    wchar_t wide[256];
+    MultiByteToWideChar(CP_UTF8, 0, password, -1, wide, 256);
+    CRYPT_DATA_BLOB blob = {size, bytes};
+    HCERTSTORE pfx = PFXImportCertStore(&blob, wide, CRYPT_USER_KEYSET);
+    HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                  CERT_SYSTEM_STORE_LOCAL_MACHINE, "MY");
+    if (pfx == nullptr || my == nullptr) return 2;
+    PCCERT_CONTEXT each = nullptr;
+    while ((each = CertEnumCertificatesInStore(pfx, each)) != nullptr) {
+        DWORD length = 0;
+        if (!CertGetCertificateContextProperty(each, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+                                               &length)) {
+            continue;
+        }
+        if (!CertAddCertificateContextToStore(my, each, CERT_STORE_ADD_REPLACE_EXISTING,
+                                              nullptr)) {
+            return 3;
+        }
+        BYTE hash[20];
+        length = sizeof hash;
+        CertGetCertificateContextProperty(each, CERT_HASH_PROP_ID, hash, &length);
+        for (DWORD i = 0; i < length; ++i) printf("%02x", hash[i]);
+        printf("\n");
+        CertFreeCertificateContext(each);
+        // Wine writes a registry store out when it is closed.
+        return CertCloseStore(my, 0) ? 0 : 5;
+    }
+    return 4;
+}
+
 int main(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "pipe") == 0) return Pipe();
+    if (argc >= 4 && strcmp(argv[1], "import-pfx") == 0) return ImportPfx(argv[2], argv[3]);
     if (argc >= 3 && strcmp(argv[1], "send") == 0) return Send(atol(argv[2]), 0);
     if (argc >= 3 && strcmp(argv[1], "junk") == 0) return Send(1, atol(argv[2]));
     if (argc >= 2 && strcmp(argv[1], "search-tick") == 0) return SearchTick();
