@@ -171,52 +171,71 @@ class Broker:
 
     def __init__(self, tls=False):
         self.folder = tempfile.mkdtemp(prefix="vardex-broker-")
-        self.port = free_port()
         self.passwords = os.path.join(self.folder, "passwd")
         open(self.passwords, "w").close()
         subprocess.run(["mosquitto_passwd", "-b", self.passwords, USER, PASSWORD], check=True,
                        capture_output=True)
         self.config = os.path.join(self.folder, "mosquitto.conf")
         self.log = os.path.join(self.folder, "mosquitto.log")
+        if tls:
+            make_certificates(self.folder)
+            with open(self.file("acl"), "w") as acl:
+                acl.write("user %s\ntopic readwrite #\n\npattern readwrite vardex/%%u/#\n"
+                          "pattern read vardex/+/report\npattern readwrite "
+                          "homeassistant/#\n" % USER)
+        self.process = None
+        # A free port is free when asked, not always when mosquitto binds it: another run on
+        # the machine may have taken it meanwhile. Then other ports, a few times.
+        for attempt in range(5):
+            self.configure(tls)
+            self.process = subprocess.Popen(["mosquitto", "-c", self.config],
+                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                            stderr=subprocess.DEVNULL)
+            if self.wait_listening(attempt == 4):
+                return
+
+    def configure(self, tls):
+        self.port = free_port()
         with open(self.config, "w") as f:
             # Run as root, mosquitto would switch to its own user, who cannot read these files.
             f.write("listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\n"
                     "persistence false\nlog_dest file %s\nlog_type all\nuser %s\n" % (
                         self.port, self.passwords, self.log, pwd.getpwuid(os.getuid()).pw_name))
-            if tls:
-                make_certificates(self.folder)
-                self.tls_port, self.expired_port = free_port(), free_port()
-                self.rogue_port = free_port()
-                for port, host, cert in ((self.tls_port, "127.0.0.1", "broker"),
-                                         (self.tls_port, "127.0.0.2", "broker"),
-                                         (self.expired_port, "127.0.0.1", "expired"),
-                                         (self.rogue_port, "127.0.0.1", "rogue-chain")):
-                    f.write("listener %d %s\ncertfile %s\nkeyfile %s\n" % (
-                        port, host, self.file(cert + ".crt"), self.file("broker.key")))
-                # Mutual TLS as the Mosquitto add-on does it: the certificate's name is the
-                # user, and each PC may write under its own name only.
-                self.mutual_port = free_port()
-                f.write("listener %d 127.0.0.1\ncertfile %s\nkeyfile %s\ncafile %s\n"
-                        "require_certificate true\nuse_identity_as_username true\n"
-                        "acl_file %s\n" % (self.mutual_port, self.file("broker.crt"),
-                                            self.file("broker.key"), self.file("ca.crt"),
-                                            self.file("acl")))
-                with open(self.file("acl"), "w") as acl:
-                    acl.write("user %s\ntopic readwrite #\n\npattern readwrite vardex/%%u/#\n"
-                              "pattern read vardex/+/report\npattern readwrite "
-                              "homeassistant/#\n" % USER)
-        self.process = None
-        self.start()
+            if not tls:
+                return
+            self.tls_port, self.expired_port = free_port(), free_port()
+            self.rogue_port = free_port()
+            for port, host, cert in ((self.tls_port, "127.0.0.1", "broker"),
+                                     (self.tls_port, "127.0.0.2", "broker"),
+                                     (self.expired_port, "127.0.0.1", "expired"),
+                                     (self.rogue_port, "127.0.0.1", "rogue-chain")):
+                f.write("listener %d %s\ncertfile %s\nkeyfile %s\n" % (
+                    port, host, self.file(cert + ".crt"), self.file("broker.key")))
+            # Mutual TLS as the Mosquitto add-on does it: the certificate's name is the user,
+            # and each PC may write under its own name only.
+            self.mutual_port = free_port()
+            f.write("listener %d 127.0.0.1\ncertfile %s\nkeyfile %s\ncafile %s\n"
+                    "require_certificate true\nuse_identity_as_username true\n"
+                    "acl_file %s\n" % (self.mutual_port, self.file("broker.crt"),
+                                        self.file("broker.key"), self.file("ca.crt"),
+                                        self.file("acl")))
 
     def start(self):
         self.process = subprocess.Popen(["mosquitto", "-c", self.config], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wait_listening(True)
+
+    def wait_listening(self, last):
+        """Whether mosquitto listens; False when it ended at once (unless this was the last
+        try), and a failed check when it does neither within 10 s."""
         deadline = time.monotonic() + 10
         while True:
             try:
                 socket.create_connection(("127.0.0.1", self.port), 0.5).close()
-                return
+                return True
             except OSError:
+                if self.process.poll() is not None and not last:
+                    return False
                 expect(time.monotonic() < deadline and self.process.poll() is None,
                        "mosquitto did not start on port %d" % self.port)
                 time.sleep(0.05)

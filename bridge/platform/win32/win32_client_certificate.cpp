@@ -4,6 +4,7 @@
 #include "bridge/core/client_certificate.h"
 #include "bridge/core/text.h"
 #include "bridge/platform/win32/win32_bridge_platform.h"
+#include "bridge/platform/win32/win32_trust.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -67,23 +68,9 @@ ClientCertFacts FactsOf(PCCERT_CONTEXT cert) {
                           &free) ||
                       CryptAcquireCertificatePrivateKey(cert, flags, nullptr, &key, &spec, &free);
     }
-    PCERT_EXTENSION usage = CertFindExtension(szOID_ENHANCED_KEY_USAGE,
-                                              cert->pCertInfo->cExtension,
-                                              cert->pCertInfo->rgExtension);
-    f.hasUsages = usage != nullptr;
-    CERT_ENHKEY_USAGE* usages = nullptr;
-    DWORD size = 0;
-    if (usage != nullptr &&
-        CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ENHANCED_KEY_USAGE, usage->Value.pbData,
-                            usage->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &usages,
-                            &size)) {
-        for (DWORD i = 0; i < usages->cUsageIdentifier; ++i) {
-            const char* oid = usages->rgpszUsageIdentifier[i];
-            f.usableByClients |= TextEquals(oid, szOID_PKIX_KP_CLIENT_AUTH) ||
-                                 TextEquals(oid, szOID_ANY_ENHANCED_KEY_USAGE);
-        }
-        LocalFree(usages);
-    }
+    int allows = UsageAllows(cert, szOID_PKIX_KP_CLIENT_AUTH);
+    f.hasUsages = allows >= 0;
+    f.usableByClients = allows == 1;
     return f;
 }
 

@@ -112,28 +112,32 @@ void JudgeIssuer(PCCERT_CONTEXT cert, ChainFacts* facts) {
             facts->issuerNotCa = 1;
         }
     }
-    PCERT_EXTENSION usage = CertFindExtension(szOID_ENHANCED_KEY_USAGE, info->cExtension,
-                                              info->rgExtension);
-    if (usage == nullptr) return;
-    CERT_ENHKEY_USAGE* usages = nullptr;
-    DWORD size = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ENHANCED_KEY_USAGE, usage->Value.pbData,
-                             usage->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &usages,
-                             &size)) {
-        facts->issuerNotForServers = 1;
-        return;
-    }
-    int serves = 0;
-    for (DWORD i = 0; i < usages->cUsageIdentifier; ++i) {
-        const char* oid = usages->rgpszUsageIdentifier[i];
-        serves |= TextEquals(oid, szOID_PKIX_KP_SERVER_AUTH) ||
-                  TextEquals(oid, szOID_ANY_ENHANCED_KEY_USAGE);
-    }
-    LocalFree(usages);
-    if (!serves) facts->issuerNotForServers = 1;
+    if (UsageAllows(cert, szOID_PKIX_KP_SERVER_AUTH) == 0) facts->issuerNotForServers = 1;
 }
 
 }  // namespace
+
+int UsageAllows(const void* certificate, const char* usage) {
+    const CERT_INFO* info = static_cast<PCCERT_CONTEXT>(certificate)->pCertInfo;
+    PCERT_EXTENSION extension = CertFindExtension(szOID_ENHANCED_KEY_USAGE, info->cExtension,
+                                                  info->rgExtension);
+    if (extension == nullptr) return -1;
+    CERT_ENHKEY_USAGE* usages = nullptr;
+    DWORD size = 0;
+    // One that cannot be read allows nothing.
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ENHANCED_KEY_USAGE, extension->Value.pbData,
+                             extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &usages,
+                             &size)) {
+        return 0;
+    }
+    int allows = 0;
+    for (DWORD i = 0; i < usages->cUsageIdentifier; ++i) {
+        const char* oid = usages->rgpszUsageIdentifier[i];
+        allows |= TextEquals(oid, usage) || TextEquals(oid, szOID_ANY_ENHANCED_KEY_USAGE);
+    }
+    LocalFree(usages);
+    return allows;
+}
 
 int TrustOnlyCertificates(const uint8_t* der, const DerSpan* certs, int count) {
     trusted = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);

@@ -17,4 +17,8 @@ int TrustOnlyCertificates(const uint8_t* der, const DerSpan* certs, int count);
 TrustVerdict JudgeBrokerCertificate(const void* certificate, const char* host, char* names,
                                     uint32_t namesSize);
 
+// Whether a certificate (a PCCERT_CONTEXT) may be used for usage (an OID): 1 when its extended
+// key usages name it or any usage, 0 when they do not, -1 when it lists none (any use).
+int UsageAllows(const void* certificate, const char* usage);
+
 #endif
