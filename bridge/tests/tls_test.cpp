@@ -459,10 +459,10 @@ TEST(Pem, Certificates) {
          kPemTooMany, {}},
         {"lower case, digits, + and /", "-----BEGIN CERTIFICATE-----\nab+/09==\n-----END "
          "CERTIFICATE-----", 1, {"\x69\xBF\xBF\xD3"}},
-        {"more certificates than slots", std::string(
+        {"more certificates than slots",
          "-----BEGIN CERTIFICATE-----\nTQ==\n-----END CERTIFICATE-----\n"
          "-----BEGIN CERTIFICATE-----\nTQ==\n-----END CERTIFICATE-----\n"
-         "-----BEGIN CERTIFICATE-----\nTQ==\n-----END CERTIFICATE-----\n"), kPemTooMany, {}},
+         "-----BEGIN CERTIFICATE-----\nTQ==\n-----END CERTIFICATE-----\n", kPemTooMany, {}},
     };
     for (const auto& c : cases) {
         uint8_t out[8];

@@ -43,6 +43,13 @@ int HasProperty(PCCERT_CONTEXT cert, DWORD property) {
     return CertGetCertificateContextProperty(cert, property, nullptr, &size);
 }
 
+// A key in a key store names its provider; one imported to memory only has a handle.
+int HasKey(PCCERT_CONTEXT cert) {
+    return HasProperty(cert, CERT_KEY_PROV_INFO_PROP_ID) ||
+           HasProperty(cert, CERT_KEY_CONTEXT_PROP_ID) ||
+           HasProperty(cert, CERT_NCRYPT_KEY_HANDLE_PROP_ID);
+}
+
 // The facts the verdict needs: key, dates, usage.
 ClientCertFacts FactsOf(PCCERT_CONTEXT cert) {
     ClientCertFacts f = {};
@@ -52,21 +59,18 @@ ClientCertFacts FactsOf(PCCERT_CONTEXT cert) {
     GetSystemTimeAsFileTime(&now);
     f.secondsToExpiry = Seconds(now, cert->pCertInfo->NotAfter);
     f.secondsSinceStart = Seconds(cert->pCertInfo->NotBefore, now);
-    // A key in a key store names its provider; one imported to memory only has a handle.
-    f.hasPrivateKey = HasProperty(cert, CERT_KEY_PROV_INFO_PROP_ID) ||
-                      HasProperty(cert, CERT_KEY_CONTEXT_PROP_ID) ||
-                      HasProperty(cert, CERT_NCRYPT_KEY_HANDLE_PROP_ID);
+    f.hasPrivateKey = HasKey(cert);
     if (f.hasPrivateKey) {
         // Cached with the certificate, so nothing is to be freed here. Keys behind CNG (a TPM)
         // need the newer flag, which XP refuses.
         HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-        DWORD spec = 0;
+        DWORD keyKind = 0;
         BOOL free = FALSE;
         const DWORD flags = CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG;
-        f.keyUsable = CryptAcquireCertificatePrivateKey(
-                          cert, flags | CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG, nullptr, &key, &spec,
-                          &free) ||
-                      CryptAcquireCertificatePrivateKey(cert, flags, nullptr, &key, &spec, &free);
+        const DWORD cng = CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG;
+        f.keyUsable =
+            CryptAcquireCertificatePrivateKey(cert, flags | cng, nullptr, &key, &keyKind, &free) ||
+            CryptAcquireCertificatePrivateKey(cert, flags, nullptr, &key, &keyKind, &free);
     }
     int allows = UsageAllows(cert, szOID_PKIX_KP_CLIENT_AUTH);
     f.hasUsages = allows >= 0;
@@ -92,11 +96,7 @@ PCCERT_CONTEXT FindInMy(DWORD location, const uint8_t hash[20]) {
 PCCERT_CONTEXT WithKey(HCERTSTORE store) {
     PCCERT_CONTEXT each = nullptr;
     while ((each = CertEnumCertificatesInStore(store, each)) != nullptr) {
-        if (HasProperty(each, CERT_KEY_PROV_INFO_PROP_ID) ||
-            HasProperty(each, CERT_KEY_CONTEXT_PROP_ID) ||
-            HasProperty(each, CERT_NCRYPT_KEY_HANDLE_PROP_ID)) {
-            return CertDuplicateCertificateContext(each);
-        }
+        if (HasKey(each)) return CertDuplicateCertificateContext(each);
     }
     return nullptr;
 }
