@@ -901,24 +901,38 @@ def service(run):
 
 
 CERT_PC = 4  # a PC of its own: its machine store gets a certificate, and a service runs there
+FAR_CERT_PC = 5  # the same for deliver's certificate, which the other PCs' stores never see
+
+
+def stored_certificate(run, broker, pfx, pc):
+    """Puts a PFX into a PC's machine My store; returns its thumbprint as the certificates
+    dialog shows it, in pairs."""
+    helper = os.path.join(e2e.ROOT, "build", run.arch, "soak-helper-%s.exe" % run.arch)
+    importer = run.add(e2e.Program(helper, ["import-pfx", windows_path(broker.file(pfx + ".pfx")),
+                                            PFX_PASSWORD], stdin=False, pc=pc))
+    expect(importer.wait_exit(START) == 0, "the PFX did not go into the store: %r" % (
+        importer.lines,))
+    thumbprint = importer.lines[0][1].strip()
+    return " ".join(thumbprint[i:i + 2] for i in range(0, 40, 2)).upper()
 
 
 @scenario
 def client_certificate_service(run):
     """--cert by thumbprint, as the certificates dialog shows it, from the machine's My store:
     the service installed with it runs as LocalSystem and publishes as the certificate's name,
-    with no --user."""
+    with no --user; deliver on another PC, a console run with its own certificate by
+    thumbprint, writes the report byte for byte."""
     broker = run.broker(tls=True)
-    wine_runner.stop_pc(CERT_PC)
-    wine_runner.start_pc(CERT_PC)
-    run.add(lambda: wine_runner.stop_pc(CERT_PC))
-    helper = os.path.join(e2e.ROOT, "build", run.arch, "soak-helper-%s.exe" % run.arch)
-    importer = run.add(e2e.Program(helper, ["import-pfx", windows_path(broker.file("pc01.pfx")),
-                                            PFX_PASSWORD], stdin=False, pc=CERT_PC))
-    expect(importer.wait_exit(START) == 0, "the PFX did not go into the store: %r" % (
-        importer.lines,))
-    thumbprint = importer.lines[0][1].strip()
-    spaced = " ".join(thumbprint[i:i + 2] for i in range(0, 40, 2)).upper()
+    for pc in (CERT_PC, FAR_CERT_PC):
+        wine_runner.stop_pc(pc)
+        wine_runner.start_pc(pc)
+        run.add(lambda pc=pc: wine_runner.stop_pc(pc))
+    spaced = stored_certificate(run, broker, "pc01", CERT_PC)
+    listen = run.listen(pc=FAR_CERT_PC)
+    run.bridge("deliver", broker, "--name", "PC02", "--head", "PC02", "--cert",
+               stored_certificate(run, broker, "pc02", FAR_CERT_PC), pc=FAR_CERT_PC,
+               password=False, broker_options=mutual_options(broker)).wait_line(
+                   r"connected to ", START)
     name = "vardex-bridge-publish"
 
     def bridge(*args):
@@ -936,8 +950,11 @@ def client_certificate_service(run):
     run.probe(cpu=47, mb=38, pc=CERT_PC)
     run.relay(pc=CERT_PC)
     sub.wait_for("vardex/PC01/report", report(" CPU:47 MB:38"), START)
-    expect(any("as vardex-publish-PC01" in l and "u'PC01'" in l for l in broker.log_lines()),
-           "the service did not connect as PC01")
+    for client, user in (("vardex-publish-PC01", "PC01"), ("vardex-deliver-PC02", "PC02")):
+        expect(any("as %s" % client in l and "u'%s'" % user in l for l in broker.log_lines()),
+               "%s did not connect as %s" % (client, user))
+    expect(listen.wait_count(1, CHANGE + 2) and listen.texts() == [report("PC02 CPU:47 MB:38")],
+           "PC 2 got %r" % listen.texts())
     stopping = time.monotonic()
     wine_runner.system(CERT_PC, "sc", "stop", name)
     expect(wait_stopped(name, stopping, 10, CERT_PC)[1] == 0, "sc stop did not end with 0")
