@@ -76,6 +76,12 @@ class TimingRelay:
         self.listener.close()
 
 
+def listener(broker, mode):
+    """The broker's port for a mode."""
+    return {"plain": broker.port, "tls": getattr(broker, "tls_port", 0),
+            "mutual": getattr(broker, "mutual_port", 0)}[mode]
+
+
 def options(broker, mode, pc, port=None):
     """The bridge's broker options for a mode; with a client certificate each PC has its own."""
     if mode == "plain":
@@ -226,8 +232,7 @@ def bridge_latency(arch, mode, control=False):
     run_ = bridge_e2e.BridgeRun(arch)
     try:
         broker = run_.broker(mode != "plain")
-        port = {"plain": broker.port, "tls": getattr(broker, "tls_port", 0),
-                "mutual": getattr(broker, "mutual_port", 0)}[mode]
+        port = listener(broker, mode)
         try:
             capture = LoopbackCapture((broker.port, port))
             run_.add(capture.close)
@@ -291,8 +296,7 @@ def connect_times(arch, mode):
     run_ = bridge_e2e.BridgeRun(arch)
     try:
         broker = run_.broker(mode != "plain")
-        relay = TimingRelay(broker.port if mode == "plain" else
-                            broker.tls_port if mode == "tls" else broker.mutual_port)
+        relay = TimingRelay(listener(broker, mode))
         run_.add(relay.close)
         first, again = [], []
         for i in range(CONNECTS):
