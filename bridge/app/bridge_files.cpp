@@ -99,6 +99,7 @@ int LoadCertificate(int asService, char* message) {
     int loaded = LoadClientCertificate(&bridgeConfig, asService, given ? password : nullptr,
                                        message, kMessageSize, &seconds);
     ZeroBytes(password, sizeof password);
+    if (loaded) ClientCertificateName(bridgeConfig.certName, sizeof bridgeConfig.certName);
     return loaded;
 }
 

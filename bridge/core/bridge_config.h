@@ -17,7 +17,8 @@ enum BridgeCommand { kCommandRun, kCommandService, kCommandInstall, kCommandUnin
 const int kExitOk = 0;
 const int kExitFailed = 1;         // the program cannot go on (the mailslot's reader failed)
 const int kExitUsage = 2;          // the command line, or a file it names, cannot be used
-const int kExitRefused = 3;        // the broker refused, and asking again cannot mend it
+const int kExitRefused = 3;        // refused: by the broker at a console run's first connect
+                                   // (a service asks again), or no TLS 1.2 on this Windows
 const int kExitNotElevated = 4;    // install, uninstall: Windows denied access
 const int kExitInstalled = 5;      // install: the service is there already
 const int kExitNotInstalled = 6;   // uninstall: no such service
@@ -61,6 +62,10 @@ struct BridgeConfig {
     uint8_t certHash[20];
     char certFile[kMaxPath + 1];
     char certPasswordFile[kMaxPath + 1];
+    // Filled by the entry: the client certificate's subject common name, for the refusal line
+    // of a broker that wants it as the user name; empty without one, or when longer than a
+    // user name may be.
+    char certName[kMaxUser + 1];
 };
 
 enum ParseOutcome { kParseRun, kParseHelp, kParseVersion, kParseError };

@@ -1,5 +1,6 @@
 // The session's link to the broker: connect through each of the name's addresses, CONNACK,
-// backoff that starts over only after a connection held, keepalive, and a clean stop.
+// backoff that starts over only after a connection held, refusals asked again more slowly,
+// keepalive, and a clean stop.
 #include "bridge/core/session_parts.h"
 
 #include "bridge/core/text.h"
@@ -55,6 +56,10 @@ void Fail(BridgeState* s, uint32_t now, const char* what, const char* why) {
 // A connection the broker accepted has ended. One that held starts the backoff over; one that
 // ended at once does not, or a broker that accepts and then drops would be asked once a second.
 void Ended(BridgeState* s, uint32_t now) {
+    s->wasConnected = 1;
+    // Not at the CONNACK: a broker that accepts and then refuses deliver's subscription would
+    // be asked every 30 s for ever.
+    s->refusalMs = kRefusalFirstMs;
     if (now - s->upSince >= kStableMs) {
         s->backoffMs = kBackoffFirstMs;
         s->quickDrops = 0;
@@ -88,15 +93,26 @@ void HandleConnack(BridgeState* s, uint32_t now) {
         Accepted(s, now);
         return;
     }
-    // Retrying the same CONNECT cannot mend these.
-    const char* final = code == 1 ? ": it does not speak MQTT 3.1.1 (CONNACK 1)"
-                      : code == 2 ? ": identifier rejected (CONNACK 2); give another with --client-id"
-                      : code == 4 ? ": bad user name or password (CONNACK 4)"
-                      : code == 5 ? ": not authorised (CONNACK 5)"
-                      : nullptr;
-    if (final != nullptr) {
-        Log(kLogError, "the broker refused ", s->clientId, final);
-        Finish(s, kExitRefused);
+    // Asking again at once cannot mend these.
+    const char* refusal = code == 1 ? ": it does not speak MQTT 3.1.1 (CONNACK 1)"
+                        : code == 2 ? ": identifier rejected (CONNACK 2); give another with "
+                                      "--client-id"
+                        : code == 4 ? ": bad user name or password (CONNACK 4)"
+                        : code == 5 ? ": not authorised (CONNACK 5)"
+                        : nullptr;
+    if (refusal != nullptr) {
+        char line[400];
+        TextBuilder text = {line, sizeof line, 0, 0};
+        AppendText(&text, "the broker refused ");
+        AppendText(&text, s->clientId);
+        AppendText(&text, refusal);
+        if ((code == 4 || code == 5) && s->config->certName[0] != 0 && !s->config->hasUser) {
+            // Some brokers (ejabberd) name a client by its certificate only when the user name
+            // is the certificate's name too.
+            AppendText(&text, "; the broker may want --user set to the certificate's name, ");
+            AppendText(&text, s->config->certName);
+        }
+        Refused(s, now, FinishText(&text) != 0 ? line : "the broker refused the connection");
         return;
     }
     // Server unavailable, and codes outside the standard: the broker may think better of it.
@@ -142,7 +158,7 @@ void HandlePacket(BridgeState* s, uint32_t now) {
         if (!DecodeSuback(&s->reader, &id, &code)) {
             Lost(s, now, "malformed SUBACK");
         } else if (code == 0x80) {
-            s->role->subscribeRefused(s);
+            s->role->subscribeRefused(s, now);
         }
     } else {
         Lost(s, now, "unexpected packet from the broker");
@@ -191,6 +207,41 @@ void Finish(BridgeState* s, int exitCode) {
     s->exitCode = exitCode;
 }
 
+void Refused(BridgeState* s, uint32_t now, const char* why) {
+    if (s->config->command != kCommandService && !s->wasConnected) {
+        // Someone watches a console run's first connect: the answer is theirs to mend.
+        Log(kLogError, why);
+        Finish(s, kExitRefused);
+        return;
+    }
+    // The broker's administrator may mend it meanwhile. Up to a quarter less than the base, as
+    // the reconnects' jitter.
+    if (s->link == kLinkUp) s->wasConnected = 1;
+    uint32_t wait = s->refusalMs - NextJitter(s) % (s->refusalMs / 4 + 1);
+    s->refusalMs = s->refusalMs * 2 > kRefusalMaxMs ? kRefusalMaxMs : s->refusalMs * 2;
+    uint32_t seconds = (wait + 999) / 1000;
+    char when[40];
+    TextBuilder text = {when, sizeof when, 0, 0};
+    AppendText(&text, "; trying again in ");
+    if (seconds >= 120) {
+        AppendInt(&text, static_cast<int32_t>(seconds / 60));
+        AppendText(&text, " min");
+        seconds %= 60;
+        if (seconds != 0) AppendText(&text, " ");
+    }
+    if (seconds != 0) {
+        AppendInt(&text, static_cast<int32_t>(seconds));
+        AppendText(&text, " s");
+    }
+    FinishText(&text);
+    Log(kLogError, why, when);
+    bridgeNetwork->Close();
+    s->link = kLinkWaiting;
+    s->dueAt = now + wait;
+    s->reader.phase = 0;
+    s->downLogged = 0;  // what goes wrong next is worth its own line
+}
+
 int BridgeStart(BridgeState* s, const BridgeConfig* c, const char* version, uint32_t now,
                 uint32_t seed) {
     ZeroBytes(s, sizeof *s);
@@ -200,6 +251,7 @@ int BridgeStart(BridgeState* s, const BridgeConfig* c, const char* version, uint
     s->link = kLinkWaiting;
     s->dueAt = now;
     s->backoffMs = kBackoffFirstMs;
+    s->refusalMs = kRefusalFirstMs;
     s->random = seed != 0 ? seed : 0x9E3779B9u;
     s->role = c->role == kRolePublish ? &kPublishRole : &kDeliverRole;
     int ok = (c->clientId[0] != 0 ? BuildTopic(s->clientId, c->clientId, "", "")
@@ -307,10 +359,9 @@ void BridgeConnectionLost(BridgeState* s, uint32_t now, const char* why) {
     }
 }
 
-void BridgeRefused(BridgeState* s, uint32_t, const char* why) {
+void BridgeRefused(BridgeState* s, uint32_t now, const char* why) {
     if (s->link == kLinkClosed) return;
-    Log(kLogError, why);
-    Finish(s, kExitRefused);
+    Refused(s, now, why);
 }
 
 void BridgeStop(BridgeState* s, uint32_t now, int exitCode) {

@@ -30,6 +30,11 @@ const uint32_t kStableMs = 60000;
 // causes.
 const uint32_t kQuickDropsHinted = 3;
 const uint32_t kDropLogIntervalMs = 60000;
+// After a refusal by the broker, a service (and a console run that has been connected) asks
+// again after this, doubling up to the maximum: Home Assistant's Mosquitto add-on refuses every
+// client for minutes after the box starts, until Home Assistant itself is up.
+const uint32_t kRefusalFirstMs = 30000;
+const uint32_t kRefusalMaxMs = 600000;
 const uint32_t kWaitForever = 0xFFFFFFFF;
 
 const uint32_t kTopicCapacity = 256;
@@ -58,6 +63,8 @@ struct BridgeState {
     uint32_t addressShareMs;
     uint32_t upSince;       // when the broker last accepted
     uint32_t quickDrops;    // accepted connections in a row that ended before kStableMs
+    uint32_t refusalMs;     // the base of the wait after the next refusal
+    int wasConnected;       // an accepted connection has ended: refusals are asked again
     uint32_t random;        // the jitter generator's state
     uint32_t lastSentAt;    // while up: the last packet out, and the last one in
     uint32_t lastHeardAt;
@@ -101,8 +108,10 @@ void BridgeConnected(BridgeState* state, uint32_t now);
 void BridgeConnectFailed(BridgeState* state, uint32_t now, const char* why);
 void BridgeReceived(BridgeState* state, const uint8_t* data, uint32_t size, uint32_t now);
 void BridgeConnectionLost(BridgeState* state, uint32_t now, const char* why);
-// The connection was refused in a way that asking again cannot mend (the broker's certificate):
-// the line is logged as an error and the session ends with kExitRefused.
+// The connection was refused in a way that asking again at once cannot mend (the broker's
+// certificate, or its answer to the client certificate): the line is logged as an error. A
+// service, or a console run that has been connected before, asks again after the refusal
+// backoff; a console run at its first connect ends with kExitRefused.
 void BridgeRefused(BridgeState* state, uint32_t now, const char* why);
 // publish: one datagram read whole from the local mailslot.
 void BridgeDatagram(BridgeState* state, const uint8_t* data, uint32_t size, uint32_t now);

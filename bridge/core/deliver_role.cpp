@@ -66,10 +66,14 @@ void Received(BridgeState* s, const InboundPublish* p, uint32_t now) {
     WriteToSlot(headed, size);
 }
 
-void SubscribeRefused(BridgeState* s) {
-    // Without its one subscription deliver has nothing to do.
-    Log(kLogError, "the broker refused the subscription to ", s->reportTopic, ": not authorised");
-    Finish(s, kExitRefused);
+void SubscribeRefused(BridgeState* s, uint32_t now) {
+    // Without its one subscription deliver has nothing to do: a refusal like the broker's.
+    char line[kTopicCapacity + 64];
+    TextBuilder text = {line, sizeof line, 0, 0};
+    AppendText(&text, "the broker refused the subscription to ");
+    AppendText(&text, s->reportTopic);
+    AppendText(&text, ": not authorised");
+    Refused(s, now, FinishText(&text) != 0 ? line : "the broker refused the subscription");
 }
 
 }  // namespace

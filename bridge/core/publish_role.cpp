@@ -59,7 +59,7 @@ void Received(BridgeState* s, const InboundPublish* p, uint32_t now) {
     }
 }
 
-void SubscribeRefused(BridgeState* s) {
+void SubscribeRefused(BridgeState* s, uint32_t) {
     // An extra: the sensors are announced at every connect all the same.
     if (s->statusRefused) return;
     s->statusRefused = 1;

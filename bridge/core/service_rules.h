@@ -26,7 +26,8 @@ uint32_t BuildImagePath(const char* program, const char* const* words, int count
 // Recovery. Windows runs a service's failure actions when its process ends without reporting
 // SERVICE_STOPPED, and, only with the failure-actions flag, on a STOPPED with a non-zero exit
 // code; past the last action it repeats the last. The flag stays off, so a STOPPED is final and
-// sc query shows its code: bad options or files (2) and a refusal by the broker (3) stay stopped.
+// sc query shows its code: bad options or files (2) stay stopped. The broker's refusals never
+// end a service: the session asks again, more slowly, and the service stays RUNNING.
 // A failure that a restart can mend (1: the mailslot's reader failed) ends the process without
 // STOPPED instead, as a crash does, and is restarted after 5 s, then after 60 s each time; the
 // count starts over after a day. So a broker is asked at most twice in the first minute and

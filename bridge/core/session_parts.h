@@ -20,6 +20,8 @@ int Publish(BridgeState* s, const char* topic, ByteSpan payload, int retain, uin
 int Subscribe(BridgeState* s, const char* filter, uint32_t now);
 void Lost(BridgeState* s, uint32_t now, const char* why);
 void Finish(BridgeState* s, int exitCode);
+// The broker refused the bridge: why is logged as one error line, then as BridgeRefused says.
+void Refused(BridgeState* s, uint32_t now, const char* why);
 // One more datagram or payload that was not a report; logged at most once a minute, as
 // "dropped N <one|many>".
 void CountDrop(BridgeState* s, uint32_t now, const char* one, const char* many);
@@ -37,7 +39,7 @@ struct Role {
     // local mailslot (publish only).
     void (*accepted)(BridgeState* s, uint32_t now);
     void (*received)(BridgeState* s, const InboundPublish* p, uint32_t now);
-    void (*subscribeRefused)(BridgeState* s);
+    void (*subscribeRefused)(BridgeState* s, uint32_t now);
     void (*datagram)(BridgeState* s, const uint8_t* data, uint32_t size, uint32_t now);
 };
 extern const Role kPublishRole;

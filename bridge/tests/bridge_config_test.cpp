@@ -93,6 +93,9 @@ TEST(BridgeConfig, GoodCommandLines) {
         EXPECT_EQ(o.config.role, v.role) << v.words[0];
     }
     EXPECT_STREQ(o.config.clientId, "pc-7");
+    const std::string id128(128, 'i');
+    o = Parse({"publish", "--broker", "h", "--client-id", id128.c_str()});
+    EXPECT_EQ(o.config.clientId, id128) << o.message;
     EXPECT_EQ(Parse({"--version"}).outcome, kParseVersion);
 
     o = Parse({"publish", "--broker", "h", "--tls", "--cafile", "C:\\ca.pem"});
@@ -110,6 +113,7 @@ TEST(BridgeConfig, GoodCommandLines) {
 TEST(BridgeConfig, RefusedCommandLines) {
     const std::string name65(65, 'n');
     const std::string head73(73, 'h');
+    const std::string id129(129, 'i');
     const struct {
         std::vector<const char*> words;
         const char* says;
@@ -152,6 +156,8 @@ TEST(BridgeConfig, RefusedCommandLines) {
         {{"publish", "--broker", "h", "--user", "u", "--password-env", "P", "--password-file",
           "f"}, "not both"},
         {{"publish", "--broker", "h", "--client-id", "a b"}, "--client-id"},
+        {{"publish", "--broker", "h", "--client-id", id129.c_str()}, "--client-id"},
+        {{"publish", "--broker", "h", "--tls", "--cafile", ""}, "--cafile"},
         {{"publish", "--broker", "h", "--cafile", "ca.pem"}, "--cafile goes with --tls"},
         {{"publish", "--broker", "h", "--cert-file", "c.pfx"}, "goes with --tls"},
         {{"publish", "--broker", "h", "--tls", "--cert", "12ab"}, "40 hex digits"},

@@ -122,6 +122,22 @@ TEST_F(SessionTest, ABrokerThatAcceptsAndDropsIsNotAskedOnceASecond) {
         hints += line.find("another client uses the id vardex-publish-PC01") != std::string::npos;
     }
     EXPECT_EQ(hints, 1);
+    // A connection that held starts the count over: the next run of quick drops is hinted too.
+    BridgeConnected(&state, now);
+    Broker(std::string("\x20\x02\x00\x00", 4));
+    now += kStableMs;
+    BridgeConnectionLost(&state, now, "gone");
+    for (uint32_t i = 0; i < kQuickDropsHinted; ++i) {
+        Advance(BridgeWaitMs(&state, now));
+        BridgeConnected(&state, now);
+        Broker(std::string("\x20\x02\x00\x00", 4));
+        BridgeConnectionLost(&state, now, "the broker closed the connection");
+    }
+    hints = 0;
+    for (const std::string& line : console.lines) {
+        hints += line.find("another client uses the id vardex-publish-PC01") != std::string::npos;
+    }
+    EXPECT_EQ(hints, 2);
 }
 
 TEST_F(SessionTest, EachAddressGetsItsShareOfTheConnectTime) {
@@ -236,9 +252,10 @@ TEST_F(SessionTest, DiscoveryConfig) {
 TEST_F(SessionTest, RefusalsAndBrokenStreams) {
     const struct {
         const char* name;
-        std::string answer;
-        int exitCode;  // -1: goes on, reconnecting
+        std::string answer;  // empty: the TLS layer refuses, with the line in log
+        int exitCode;  // at a console run's first connect; -1: goes on, reconnecting
         const char* log;
+        const char* certName = "";  // the client certificate's, with no --user
     } cases[] = {
         {"bad password", std::string("\x20\x02\x00\x04", 4), 3,
          "the broker refused vardex-deliver-PC01: bad user name or password (CONNACK 4)"},
@@ -261,20 +278,114 @@ TEST_F(SessionTest, RefusalsAndBrokenStreams) {
          "reconnecting with backoff (1 s doubling to 60 s)"},
         {"subscription refused", std::string("\x20\x02\x00\x00\x90\x03\x00\x01\x80", 9), 3,
          "the broker refused the subscription to vardex/+/report: not authorised"},
+        {"the broker's certificate", "", 3, "the broker's certificate has expired"},
+        {"the client certificate", "", 3, "the broker refused the client certificate"},
+        // ejabberd takes a certificate's name only as the user name too.
+        {"not authorised, a certificate and no --user", std::string("\x20\x02\x00\x05", 4), 3,
+         "the broker refused vardex-deliver-PC01: not authorised (CONNACK 5); the broker may "
+         "want --user set to the certificate's name, PC64", "PC64"},
+        {"bad user name, a certificate and no --user", std::string("\x20\x02\x00\x04", 4), 3,
+         "the broker refused vardex-deliver-PC01: bad user name or password (CONNACK 4); the "
+         "broker may want --user set to the certificate's name, PC64", "PC64"},
+        {"identifier rejected, a certificate", std::string("\x20\x02\x00\x02", 4), 3,
+         "the broker refused vardex-deliver-PC01: identifier rejected (CONNACK 2); give another "
+         "with --client-id", "PC64"},
     };
+    // A refusal ends a console run's first connect. A service, or a console run that has been
+    // connected, asks again after 30 s less up to a quarter, and says so in the refusal's line.
+    enum { kConsoleFirst, kService, kConsoleAfter };
     for (const auto& c : cases) {
+        for (int mode = kConsoleFirst; mode <= kConsoleAfter; ++mode) {
+            if (c.exitCode != 3 && mode != kConsoleFirst) continue;  // the same in every mode
+            const std::string name = std::string(c.name) + " (mode " + std::to_string(mode) + ")";
+            SetUp();
+            ASSERT_NO_FATAL_FAILURE(mode == kService ? Start({"service", "deliver", "--broker", "b"})
+                                                     : Start({"deliver", "--broker", "b"}));
+            snprintf(config.certName, sizeof config.certName, "%s", c.certName);
+            BridgeTimer(&state, now);
+            if (mode == kConsoleAfter) {
+                BridgeConnected(&state, now);
+                Broker(std::string("\x20\x02\x00\x00", 4));
+                BridgeConnectionLost(&state, now, "gone");
+                Advance(BridgeWaitMs(&state, now));
+            }
+            const int retried = c.exitCode == 3 && mode != kConsoleFirst;
+            for (int round = 0; round < 2 && state.link != kLinkClosed; ++round) {
+                console.lines.clear();
+                network.Take();
+                if (!c.answer.empty()) BridgeConnected(&state, now);
+                if (c.answer.empty()) {
+                    BridgeRefused(&state, now, c.log);
+                } else {
+                    Broker(c.answer);
+                }
+                EXPECT_EQ(state.exitCode, retried ? -1 : c.exitCode) << name;
+                EXPECT_EQ(network.calls.size() > 0 ? network.calls.back() : "", "close") << name;
+                uint32_t wait = BridgeWaitMs(&state, now);
+                std::string want = c.log;
+                if (retried) {
+                    EXPECT_LE(wait, kRefusalFirstMs << round) << name;
+                    EXPECT_GE(wait, (kRefusalFirstMs << round) / 4 * 3) << name;
+                    want += "; trying again in " + std::to_string((wait + 999) / 1000) + " s";
+                }
+                // Each refusal is said; anything else once until the broker accepts again.
+                Lines said;
+                for (const std::string& line : console.lines) {
+                    if (line != "connected to b") said.push_back(line);
+                }
+                EXPECT_EQ(said, round == 0 || retried ? Lines{want} : Lines{}) << name;
+                EXPECT_EQ(state.link, c.exitCode == 3 && !retried ? kLinkClosed : kLinkWaiting)
+                    << name;
+                Advance(wait);
+            }
+        }
+    }
+    // A TLS port hangs up on a plain CONNECT: the hint is for plain runs only.
+    for (int tls = 0; tls <= 1; ++tls) {
         SetUp();
-        console.lines.clear();
-        ASSERT_NO_FATAL_FAILURE(Start({"deliver", "--broker", "b"}));
+        ASSERT_NO_FATAL_FAILURE(tls ? Start({"deliver", "--broker", "b", "--tls"})
+                                    : Start({"deliver", "--broker", "b"}));
         BridgeTimer(&state, now);
         BridgeConnected(&state, now);
-        network.Take();
-        Broker(c.answer);
-        EXPECT_EQ(state.exitCode, c.exitCode) << c.name;
-        EXPECT_EQ(network.calls.size() > 0 ? network.calls.back() : "", "close") << c.name;
-        EXPECT_EQ(console.lines.back(), c.log) << c.name;
-        EXPECT_EQ(state.link, c.exitCode == 3 ? kLinkClosed : kLinkWaiting) << c.name;
+        BridgeConnectionLost(&state, now, "the broker closed the connection");
+        EXPECT_EQ(console.lines.back().find("give --tls") != std::string::npos, !tls) << tls;
     }
+}
+
+TEST_F(SessionTest, RefusalsAreAskedAgainMoreSlowlyUntilAccepted) {
+    ASSERT_NO_FATAL_FAILURE(Start({"service", "publish", "--broker", "b", "--discovery", "off"}));
+    const std::string refused("\x20\x02\x00\x05", 4);
+    const uint32_t bases[] = {30000, 60000, 120000, 240000, 480000, 600000, 600000};
+    std::vector<uint32_t> waits;
+    BridgeTimer(&state, now);
+    for (uint32_t base : bases) {
+        BridgeConnected(&state, now);
+        Broker(refused);
+        uint32_t wait = BridgeWaitMs(&state, now);
+        EXPECT_LE(wait, base);
+        EXPECT_GE(wait, base / 4 * 3);
+        waits.push_back(wait);
+        Advance(wait);
+    }
+    EXPECT_NE(waits[5], waits[6]) << "no jitter";
+    EXPECT_NE(console.lines[5].find("; trying again in 8 min"), std::string::npos)
+        << console.lines[5];
+    // Unreachable between refusals: the ordinary backoff, untouched by the refusals.
+    BridgeConnectFailed(&state, now, "refused");
+    EXPECT_LE(BridgeWaitMs(&state, now), kBackoffFirstMs);
+    EXPECT_EQ(console.lines.back(), "cannot reach the broker: refused; reconnecting with "
+                                    "backoff (1 s doubling to 60 s)");
+    Advance(BridgeWaitMs(&state, now));
+    BridgeConnected(&state, now);
+    Broker(std::string("\x20\x02\x00\x00", 4));
+    EXPECT_EQ(console.lines.back(), "connected to b");
+    EXPECT_EQ(state.exitCode, -1);
+    // Once an accepted connection ended, the refusals' wait starts over.
+    BridgeConnectionLost(&state, now, "gone");
+    Advance(BridgeWaitMs(&state, now));
+    BridgeConnected(&state, now);
+    Broker(refused);
+    EXPECT_LE(BridgeWaitMs(&state, now), kRefusalFirstMs);
 }
 
 TEST_F(SessionTest, KeepaliveFindsABrokerThatStoppedAnswering) {
