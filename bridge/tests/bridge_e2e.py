@@ -17,6 +17,7 @@ import pwd
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -301,12 +302,22 @@ class ScriptedBroker:
     """Just enough of a broker, on a free loopback port, to show how the bridge treats one that
     misbehaves. "drop": accepts every CONNECT, then closes at once. "goodbye": acknowledges each
     QoS 1 PUBLISH at once, as mosquitto does, reads on only after a pause, and records how each
-    connection ended: "eof" for a clean close, "reset" for a TCP reset."""
+    connection ended: "eof" for a clean close, "reset" for a TCP reset. "ejabberd": over TLS
+    with the broker certificate of folder, asking for a client certificate from its CA, and
+    refusing (CONNACK 5) a CONNECT without a user name, as ejabberd does when the user name is
+    not the certificate's."""
 
-    def __init__(self, mode):
+    def __init__(self, mode, folder=None):
         self.mode = mode
         self.connects = []  # arrival times
         self.endings = []
+        self.context = None
+        if mode == "ejabberd":
+            self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.context.load_cert_chain(os.path.join(folder, "broker.crt"),
+                                         os.path.join(folder, "broker.key"))
+            self.context.verify_mode = ssl.CERT_REQUIRED
+            self.context.load_verify_locations(os.path.join(folder, "ca.crt"))
         self.listener = serve_loopback(self._client)
         self.port = self.listener.getsockname()[1]
 
@@ -337,11 +348,19 @@ class ScriptedBroker:
     def _client(self, conn):
         ending = "eof"
         try:
+            if self.context:
+                conn = self.context.wrap_socket(conn, server_side=True)
             with conn:
                 packet = self._packet(conn)
                 if packet is None or packet[0] >> 4 != 1:
                     return
                 self.connects.append(time.monotonic())
+                if self.mode == "ejabberd":
+                    # The connect flags follow the protocol's name and level.
+                    flags = packet[1][3 + int.from_bytes(packet[1][:2], "big")]
+                    if not flags & 0x80:
+                        conn.sendall(b"\x20\x02\x00\x05")
+                        return
                 conn.sendall(b"\x20\x02\x00\x00")
                 if self.mode == "drop":
                     return
@@ -364,6 +383,8 @@ class ScriptedBroker:
                         break
         except (ConnectionResetError, BrokenPipeError):
             ending = "reset"
+        except ssl.SSLError:
+            ending = "tls"
         finally:
             if self.mode == "goodbye":
                 self.endings.append(ending)
@@ -524,7 +545,8 @@ def offline_when_killed_or_stopped(run):
 @scenario
 def refusals(run):
     """A wrong password: one line and exit 3. Another owner of VARDslot: exit 2. A bad
-    argument: one line and exit 2. --help and --version answer and exit 0."""
+    argument: one line and exit 2. --help and --version answer and exit 0. A client certificate
+    refused for want of a user name: the line names the certificate's name for --user."""
     path = e2e.exe("vardex-bridge", run.arch)
     for option, says in (("--help", "--password-file FILE"), ("--version", "vardex-bridge 1.")):
         asked = run.add(e2e.Program(path, [option], stdin=False, stderr=subprocess.STDOUT))
@@ -544,6 +566,17 @@ def refusals(run):
     bad = run.bridge("publish", broker, "--name", "a/b")
     expect(bad.wait_exit(START) == 2, "a bad name did not exit 2")
     expect(len(bad.lines) == 1 and "--name" in bad.lines[0][1], "said %r" % bad.lines)
+    # A broker that takes a certificate's name only as the user name too: the line says so.
+    certificates = run.broker(tls=True)
+    ejabberd = run.add(ScriptedBroker("ejabberd", certificates.folder))
+    named = run.bridge("deliver", certificates, "--name", "PC03", password=False,
+                       broker_options=mutual_options(certificates, "pc01", port=ejabberd.port))
+    expect(named.wait_exit(START) == 3, "a refused certificate without --user did not exit 3: "
+           "%r" % named.lines)
+    said = [l for _, l in named.lines if "refused" in l]
+    expect(len(said) == 1 and said[0].endswith(
+        "not authorised (CONNACK 5); the broker may want --user set to the certificate's name, "
+        "PC01"), "said %r" % named.lines)
 
 
 @scenario
@@ -810,8 +843,10 @@ def wait_stopped(name, since, seconds, pc=SERVICE_PC):
 @scenario
 def service(run):
     """install, then sc start: online and reports through a real mosquitto over TLS, every line
-    in the Event Log; sc stop: offline and a clean DISCONNECT; uninstall leaves no service and
-    no log source. The password file is written as Notepad and cmd's echo may leave it."""
+    in the Event Log; sc stop: offline and a clean DISCONNECT; a broker that refuses the
+    password for a while leaves the service RUNNING until it accepts; uninstall leaves no
+    service and no log source. The password file is written as Notepad and cmd's echo may
+    leave it."""
     broker = run.broker(tls=True)
     events = os.path.join(broker.folder, "eventlog.txt")
     wine_runner.stop_pc(SERVICE_PC)
@@ -888,6 +923,41 @@ def service(run):
     expect(wait_stopped(name, stopping, 10)[1:2] == (0,), "sc stop during reconnects")
     expect(any("password.txt" in l for l in event_lines(events, "cannot read the password file")),
            "the Event Log does not name the password file")
+
+    # A broker that refuses the password for a while, as Home Assistant's add-on does until
+    # Home Assistant is up: the service stays RUNNING, says when it asks again, and connects by
+    # itself once mosquitto reloads a password file that has the user.
+    with open(broker.passwords) as f:
+        kept = f.read()
+    open(broker.passwords, "w").close()
+    subprocess.run(["mosquitto_passwd", "-b", broker.passwords, "someone-else", PASSWORD],
+                   check=True, capture_output=True)
+    broker.start()
+    refused = len(event_lines(events, "the broker refused vardex-publish-PC01"))
+    connected = len(event_lines(events, "connected to localhost"))
+    code, out = wine_runner.system(SERVICE_PC, "sc", "start", name)
+    expect(code == 0, "sc start: %d %s" % (code, out))
+    started = time.monotonic()
+    while len(event_lines(events, "the broker refused vardex-publish-PC01")) == refused:
+        expect(time.monotonic() < started + START, "no refusal: %r" % (service_state(name),))
+        time.sleep(0.1)
+    line = event_lines(events, "the broker refused vardex-publish-PC01")[-1]
+    expect(re.search(r"\(CONNACK [45]\); trying again in \d+ s", line), "said %r" % line)
+    with open(broker.passwords, "w") as f:
+        f.write(kept)
+    broker.process.send_signal(signal.SIGHUP)
+    accepting = time.monotonic()
+    while len(event_lines(events, "connected to localhost")) == connected:
+        expect(time.monotonic() < accepting + 60, "not connected a minute after the broker "
+               "accepts: %r" % (service_state(name),))
+        expect(service_state(name)[0] == 4, "not running: %r" % (service_state(name),))
+        time.sleep(0.5)
+    print("    refused, then connected %.1f s after the broker accepts" % (
+        time.monotonic() - accepting))
+    expect(service_state(name)[0] == 4, "not running: %r" % (service_state(name),))
+    stopping = time.monotonic()
+    wine_runner.system(SERVICE_PC, "sc", "stop", name)
+    expect(wait_stopped(name, stopping, 10)[1] == 0, "sc stop did not end with 0")
 
     code, said = bridge("uninstall", "publish")
     expect(code == 0, "uninstall: %d %r" % (code, said))
