@@ -196,14 +196,10 @@ int32_t ClientCertificateSecondsToExpiry() {
 
 void ClientCertificateName(char* out, uint32_t size) {
     out[0] = 0;
-    if (held == nullptr || size == 0) return;
-    // CertGetNameString cuts a name to the buffer: one that fills it whole may have been cut.
-    wchar_t name[kMaxUser + 2];
-    DWORD count = CertGetNameStringW(held, CERT_NAME_ATTR_TYPE, 0,
-                                     const_cast<char*>(szOID_COMMON_NAME), name,
-                                     sizeof name / sizeof name[0]);
-    if (count <= 1 || count >= sizeof name / sizeof name[0]) return;
-    int written = WideCharToMultiByte(CP_UTF8, 0, name, -1, out, static_cast<int>(size), nullptr,
-                                      nullptr);
-    if (written <= 0) out[0] = 0;
+    if (held == nullptr || size < 2) return;
+    // In the ANSI code page, as the command line's --user arrives. CertGetNameString cuts a
+    // name to the buffer: one that fills it whole may have been cut.
+    DWORD count = CertGetNameStringA(held, CERT_NAME_ATTR_TYPE, 0,
+                                     const_cast<char*>(szOID_COMMON_NAME), out, size);
+    if (count >= size) out[0] = 0;
 }

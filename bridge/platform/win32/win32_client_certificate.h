@@ -18,7 +18,7 @@ int LoadClientCertificate(const BridgeConfig* config, int asService, const char*
 const void* ClientCertificate();
 // Its expiry, from now, for the daily warning.
 int32_t ClientCertificateSecondsToExpiry();
-// Its subject's common name as UTF-8 into out; empty without one, or when it does not fit.
+// Its subject's common name into out; empty without one, or when it does not fit.
 void ClientCertificateName(char* out, uint32_t size);
 
 #endif
