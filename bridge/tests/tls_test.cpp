@@ -357,11 +357,17 @@ TEST(TrustVerdict, Table) {
         // Issuers, read from the certificates: Wine's chain engine passes both of these.
         {"issuer for client authentication only", {0, 1, 1, 0, 0, 0, 0, 1},
          kTrustIssuerNotForServers},
-        {"issuer with cA false", {0, 1, 1, 0, 0, 0, 1, 0}, kTrustIssuerNotCa},
-        // An issuer without basic constraints: Windows accepts it (CERT_TRUST_STATUS), Wine sets
-        // the bit; the verdict follows whichever engine answered.
-        {"issuer without basic constraints, Windows", {0, 1, 1, 0, 0, 0, 0, 0}, kTrustOk},
+        {"issuer with cA false", {0, 1, 1, 0, 0, 0, kIssuerSaysNotCa, 0}, kTrustIssuerNotCa},
+        // An issuer without basic constraints: Windows' engine reports nothing (CERT_TRUST_STATUS
+        // sets the bit only for a certificate that has them), Wine's sets it; refused either way,
+        // and named for what it lacks.
+        {"issuer without basic constraints, Windows", {0, 1, 1, 0, 0, 0, kIssuerUnconstrained, 0},
+         kTrustIssuerUnconstrained},
         {"issuer without basic constraints, Wine", {kChainInvalidBasicConstraints, 1, 1, 0, 0, 0,
+         kIssuerUnconstrained, 0}, kTrustIssuerUnconstrained},
+        {"issuer without basic constraints, Windows' roots", {0, 0, 0, 0, 0, 0,
+         kIssuerUnconstrained, 0}, kTrustIssuerUnconstrained},
+        {"the engine's bit alone (a path too long)", {kChainInvalidBasicConstraints, 1, 1, 0, 0, 0,
          0, 0}, kTrustIssuerNotCa},
     };
     for (const auto& c : cases) EXPECT_EQ(JudgeChain(&c.facts), c.verdict) << c.row;

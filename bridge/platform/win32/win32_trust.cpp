@@ -96,20 +96,22 @@ int InCaFile(PCCERT_CONTEXT cert) {
     return found;
 }
 
-// What an issuing certificate says of itself: whether its basic constraints deny it is a CA
-// (none at all is accepted, as Windows documents), and whether it has extended key usages of
-// which none is server authentication or any usage.
+// What an issuing certificate says of itself: whether it is a CA by its basic constraints (one
+// without them is none, though Windows' engine passes it), and whether it has extended key
+// usages of which none is server authentication or any usage.
 void JudgeIssuer(PCCERT_CONTEXT cert, ChainFacts* facts) {
     const CERT_INFO* info = cert->pCertInfo;
     PCERT_EXTENSION basic = CertFindExtension(szOID_BASIC_CONSTRAINTS2, info->cExtension,
                                               info->rgExtension);
-    if (basic != nullptr) {
+    if (basic == nullptr) {
+        if (!facts->issuerNotCa) facts->issuerNotCa = kIssuerUnconstrained;
+    } else {
         CERT_BASIC_CONSTRAINTS2_INFO constraints = {};
         DWORD size = sizeof constraints;
         if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, basic->Value.pbData,
                                  basic->Value.cbData, 0, nullptr, &constraints, &size) ||
             !constraints.fCA) {
-            facts->issuerNotCa = 1;
+            facts->issuerNotCa = kIssuerSaysNotCa;
         }
     }
     if (UsageAllows(cert, szOID_PKIX_KP_SERVER_AUTH) == 0) facts->issuerNotForServers = 1;
@@ -189,7 +191,13 @@ TrustVerdict JudgeBrokerCertificate(const void* certificate, const char* host, c
         const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
         PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
         facts.rootInCaFile = trusted != nullptr && InCaFile(root);
-        for (DWORD i = 1; i + 1 < simple->cElement; ++i) {
+        // Every issuer up to the root; a self-signed root is trusted for being in the CA file
+        // or Windows' store, with or without basic constraints.
+        DWORD issuers = simple->cElement;
+        if (simple->rgpElement[issuers - 1]->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED) {
+            --issuers;
+        }
+        for (DWORD i = 1; i < issuers; ++i) {
             JudgeIssuer(simple->rgpElement[i]->pCertContext, &facts);
         }
 
