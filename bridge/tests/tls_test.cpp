@@ -339,6 +339,8 @@ TEST(TrustVerdict, Table) {
          kPolicyUntrustedRoot, 0, 0, 0, 0}, kTrustOk},
         {"a root Windows trusts, not the CA file's", {0, 1, 0, 0, 0, 0, 0, 0},
          kTrustUnknownAuthority},
+        {"CA file's root, by an engine with the file as its only roots", {0, 1, 1, 0, 0, 0, 0, 0},
+         kTrustOk},
         {"expired beats the rest", {kChainNotTimeValid | kChainUntrustedRoot, 1, 1, name, 0, 0,
          0, 0}, kTrustExpired},
         {"partial chain", {kChainPartial, 0, 0, kPolicyChaining, 0, 0, 0, 0},

@@ -1,10 +1,12 @@
 // The broker's certificate judged on Windows: the chain built by CRYPT32 over what the broker
-// sent and the CA file's certificates, its issuers read, the SSL policy asked about the name;
-// the verdict itself is bridge/core/trust_verdict's.
+// sent and the CA file's certificates (with the file as its only roots where Windows allows),
+// its issuers read, the SSL policy asked about the name; the verdict itself is
+// bridge/core/trust_verdict's.
 #include "bridge/platform/win32/win32_trust.h"
 
 #include "bridge/core/text.h"
 
+#include <stddef.h>
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -15,6 +17,9 @@ const DWORD kIgnoreUnknownCa = 0x00000100;
 const DWORD kIgnoreNameMismatch = 0x00001000;
 
 HCERTSTORE trusted;  // the CA file's certificates, when there is one
+// A chain engine whose only roots are the CA file's, so that no path to a root of Windows' (a
+// cross-signed copy of the CA, say) is chosen instead; null before Windows 7, which has none.
+HCERTCHAINENGINE exclusive;
 
 // The host as the wide string the SSL policy takes; host names are plain ASCII here.
 void Widen(const char* text, wchar_t* out, uint32_t size) {
@@ -117,6 +122,22 @@ void JudgeIssuer(PCCERT_CONTEXT cert, ChainFacts* facts) {
     if (UsageAllows(cert, szOID_PKIX_KP_SERVER_AUTH) == 0) facts->issuerNotForServers = 1;
 }
 
+// The engine for the CA file. Its configuration grew with Windows 7 (hExclusiveRoot) and again
+// with Windows 8 (dwExclusiveFlags), so Windows 8's size is tried first, then Windows 7's (the
+// only one Wine 8 takes, and honours). Where neither is taken, the default engine and the check
+// that the root is one of the file's do the work, as before Windows 7.
+void MakeExclusiveEngine() {
+    const DWORD sizes[] = {sizeof(CERT_CHAIN_ENGINE_CONFIG),
+                           offsetof(CERT_CHAIN_ENGINE_CONFIG, dwExclusiveFlags)};
+    for (DWORD size : sizes) {
+        CERT_CHAIN_ENGINE_CONFIG config = {};
+        config.cbSize = size;
+        config.hExclusiveRoot = trusted;
+        if (CertCreateCertificateChainEngine(&config, &exclusive)) return;
+        exclusive = nullptr;
+    }
+}
+
 }  // namespace
 
 int UsageAllows(const void* certificate, const char* usage) {
@@ -150,6 +171,7 @@ int TrustOnlyCertificates(const uint8_t* der, const DerSpan* certs, int count) {
             return 1 + i;
         }
     }
+    MakeExclusiveEngine();
     return 0;
 }
 
@@ -185,7 +207,7 @@ TrustVerdict JudgeBrokerCertificate(const void* certificate, const char* host, c
     static_assert(kChainCacheOnlyUrlRetrieval == CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL &&
                   kChainDisableAuthRootAutoUpdate == CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE,
                   "the chain flags are Windows' own");
-    if (CertGetCertificateChain(nullptr, cert, nullptr, search, &para,
+    if (CertGetCertificateChain(exclusive, cert, nullptr, search, &para,
                                 ChainBuildFlags(trusted != nullptr), nullptr, &chain)) {
         facts.chainErrors = chain->TrustStatus.dwErrorStatus;
         const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
