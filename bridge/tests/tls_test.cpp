@@ -347,6 +347,9 @@ TEST(TrustVerdict, Table) {
          kTrustUnknownAuthority},
         {"server usage missing", {kChainWrongUsage, 0, 0, 0, 0, 0, 0, 0}, kTrustWrongUsage},
         {"bad signature", {kChainBadSignature, 0, 0, 0, 0, 0, 0, 0}, kTrustBadSignature},
+        {"revoked, under an unknown root", {kChainRevoked | kChainUntrustedRoot, 0, 0,
+         kPolicyRevoked, 0, 0, 0, 0}, kTrustRevoked},
+        {"the policy alone says revoked", {0, 0, 0, kPolicyRevoked, 0, 0, 0, 0}, kTrustRevoked},
         {"a chain error with no name of its own (cyclic)", {0x80, 0, 0, 0, 0, 0, 0, 0},
          kTrustOther},
         {"name constraint", {0x4000, 0, 0, 0, 0, 0, 0, 0}, kTrustNameConstraint},
@@ -462,6 +465,10 @@ TEST(Pem, Certificates) {
          {}},
         {"data after padding", "-----BEGIN CERTIFICATE-----\nTQ==TQ\n-----END CERTIFICATE-----",
          kPemBroken, {}},
+        {"a stray character left at the end", "-----BEGIN CERTIFICATE-----\nTUFOT\n-----END "
+         "CERTIFICATE-----", kPemBroken, {}},
+        {"base64 right after the marker", "-----BEGIN CERTIFICATE-----TUFO-----END CERTIFICATE"
+         "-----", 1, {"MAN"}},
         {"empty block", "-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----", kPemBroken, {}},
         {"over the room", "-----BEGIN CERTIFICATE-----\nTUFOTUFOTUFO\n-----END CERTIFICATE-----",
          kPemTooMany, {}},
