@@ -13,6 +13,8 @@ TrustVerdict JudgeChain(const ChainFacts* f) {
         errors &= ~kChainUntrustedRoot;
     }
     // An issuer that may not sign for servers lets whoever holds its key be any broker.
+    // Windows' engine passes an issuer without basic constraints; OpenSSL does not, nor this.
+    if (f->issuerNotCa == kIssuerUnconstrained) return kTrustIssuerUnconstrained;
     if (f->issuerNotCa) return kTrustIssuerNotCa;
     if (f->issuerNotForServers) return kTrustIssuerNotForServers;
     // The chain's own faults first: they say more than the policy's first error would.
@@ -60,6 +62,9 @@ const char* TrustVerdictText(TrustVerdict verdict) {
         case kTrustIssuerNotCa:
             return "the broker's certificate cannot be trusted: a certificate above it is not a "
                    "CA (its basic constraints say so)";
+        case kTrustIssuerUnconstrained:
+            return "the broker's certificate cannot be trusted: a certificate above it is not a "
+                   "CA (it has no basic constraints)";
         case kTrustIssuerNotForServers:
             return "the broker's certificate cannot be trusted: a CA above it may not sign for "
                    "servers (its extended key usage lacks server authentication)";

@@ -45,9 +45,12 @@ struct ChainFacts {
     // Read from the certificates between the broker's and the root, which the chain engine
     // does not judge alike everywhere (Wine refuses an issuer without basic constraints, which
     // Microsoft documents as accepted, and passes one whose usage forbids servers):
-    int issuerNotCa;          // one has basic constraints that say it is no CA
+    int issuerNotCa;          // one is no CA: kIssuerSaysNotCa or kIssuerUnconstrained
     int issuerNotForServers;  // one has extended key usages without server authentication
 };
+
+const int kIssuerSaysNotCa = 1;      // its basic constraints say cA false
+const int kIssuerUnconstrained = 2;  // it has none (only a self-signed root may lack them)
 
 enum TrustVerdict {
     kTrustOk,
@@ -58,6 +61,7 @@ enum TrustVerdict {
     kTrustRevoked,
     kTrustBadSignature,
     kTrustIssuerNotCa,
+    kTrustIssuerUnconstrained,
     kTrustIssuerNotForServers,
     kTrustNameConstraint,
     kTrustOldProtocol,  // not from the chain: the connection is older than TLS 1.2

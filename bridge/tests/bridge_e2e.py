@@ -138,6 +138,16 @@ def make_certificates(folder):
             "-set_serial", "9", "-out", "client-ca.crt", "-days", "30", "-extfile", "client-ca.ext")
     openssl("x509", "-req", "-in", "broker.csr", "-CA", "client-ca.crt", "-CAkey", "client-ca.key",
             "-set_serial", "10", "-out", "rogue.crt", "-days", "30", "-extfile", "broker.ext")
+    # A device's certificate from the test CA, without basic constraints (as many are), and a
+    # broker certificate signed with its key: loose-chain.crt is what its listener presents.
+    with open(os.path.join(folder, "device.ext"), "w") as f:
+        f.write("extendedKeyUsage=serverAuth,clientAuth\n")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "device.key", "-out", "device.csr",
+            "-subj", "/CN=vardex test device")
+    openssl("x509", "-req", "-in", "device.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+            "-set_serial", "11", "-out", "device.crt", "-days", "30", "-extfile", "device.ext")
+    openssl("x509", "-req", "-in", "broker.csr", "-CA", "device.crt", "-CAkey", "device.key",
+            "-set_serial", "12", "-out", "loose.crt", "-days", "30", "-extfile", "broker.ext")
     # Client certificates for mutual TLS: one per PC from the test CA, one from the other CA,
     # one expired; each also as a PFX with a password, as Windows' export writes one.
     with open(os.path.join(folder, "client.ext"), "w") as f:
@@ -159,10 +169,12 @@ def make_certificates(folder):
         f.write(PFX_PASSWORD + "\r\n")
     with open(os.path.join(folder, "wrong-password.txt"), "w") as f:
         f.write("not-" + PFX_PASSWORD)
-    with open(os.path.join(folder, "rogue-chain.crt"), "w") as chain:
-        for name in ("rogue.crt", "client-ca.crt"):
-            with open(os.path.join(folder, name)) as f:
-                chain.write(f.read())
+    for chain_name, names in (("rogue-chain.crt", ("rogue.crt", "client-ca.crt")),
+                              ("loose-chain.crt", ("loose.crt", "device.crt"))):
+        with open(os.path.join(folder, chain_name), "w") as chain:
+            for name in names:
+                with open(os.path.join(folder, name)) as f:
+                    chain.write(f.read())
 
 
 class Broker:
@@ -205,11 +217,12 @@ class Broker:
             if not tls:
                 return
             self.tls_port, self.expired_port = free_port(), free_port()
-            self.rogue_port = free_port()
+            self.rogue_port, self.loose_port = free_port(), free_port()
             for port, host, cert in ((self.tls_port, "127.0.0.1", "broker"),
                                      (self.tls_port, "127.0.0.2", "broker"),
                                      (self.expired_port, "127.0.0.1", "expired"),
-                                     (self.rogue_port, "127.0.0.1", "rogue-chain")):
+                                     (self.rogue_port, "127.0.0.1", "rogue-chain"),
+                                     (self.loose_port, "127.0.0.1", "loose-chain")):
                 f.write("listener %d %s\ncertfile %s\nkeyfile %s\n" % (
                     port, host, self.file(cert + ".crt"), self.file("broker.key")))
             # Mutual TLS as the Mosquitto add-on does it: the certificate's name is the user,
@@ -702,7 +715,8 @@ def tls_refusals(run):
     """A certificate that cannot be trusted ends the bridge with exit 3 and a line naming why,
     before any CONNECT: an unknown authority (another CA file, or none, since Windows does not
     know the test CA), a name the certificate does not carry, an expired certificate, a CA
-    between for client authentication only. --cafile without --tls is a bad argument."""
+    between for client authentication only, an issuer between without basic constraints
+    (whatever Wine's chain engine makes of it). --cafile without --tls is a bad argument."""
     broker = run.broker(tls=True)
     cases = (
         ("another CA", broker.tls_options(ca="other-ca.crt"), "signed by an unknown authority"),
@@ -714,6 +728,8 @@ def tls_refusals(run):
         ("expired", broker.tls_options(port=broker.expired_port), "has expired"),
         ("a client-only CA between", broker.tls_options(port=broker.rogue_port),
          "a CA above it may not sign for servers"),
+        ("an issuer without basic constraints", broker.tls_options(port=broker.loose_port),
+         "a certificate above it is not a CA (it has no basic constraints)"),
     )
     for name, options, says in cases:
         bridge = run.bridge("deliver", broker, "--name", "PC02", broker_options=options)

@@ -339,12 +339,17 @@ TEST(TrustVerdict, Table) {
          kPolicyUntrustedRoot, 0, 0, 0, 0}, kTrustOk},
         {"a root Windows trusts, not the CA file's", {0, 1, 0, 0, 0, 0, 0, 0},
          kTrustUnknownAuthority},
+        {"CA file's root, by an engine with the file as its only roots", {0, 1, 1, 0, 0, 0, 0, 0},
+         kTrustOk},
         {"expired beats the rest", {kChainNotTimeValid | kChainUntrustedRoot, 1, 1, name, 0, 0,
          0, 0}, kTrustExpired},
         {"partial chain", {kChainPartial, 0, 0, kPolicyChaining, 0, 0, 0, 0},
          kTrustUnknownAuthority},
         {"server usage missing", {kChainWrongUsage, 0, 0, 0, 0, 0, 0, 0}, kTrustWrongUsage},
         {"bad signature", {kChainBadSignature, 0, 0, 0, 0, 0, 0, 0}, kTrustBadSignature},
+        {"revoked, under an unknown root", {kChainRevoked | kChainUntrustedRoot, 0, 0,
+         kPolicyRevoked, 0, 0, 0, 0}, kTrustRevoked},
+        {"the policy alone says revoked", {0, 0, 0, kPolicyRevoked, 0, 0, 0, 0}, kTrustRevoked},
         {"a chain error with no name of its own (cyclic)", {0x80, 0, 0, 0, 0, 0, 0, 0},
          kTrustOther},
         {"name constraint", {0x4000, 0, 0, 0, 0, 0, 0, 0}, kTrustNameConstraint},
@@ -357,11 +362,17 @@ TEST(TrustVerdict, Table) {
         // Issuers, read from the certificates: Wine's chain engine passes both of these.
         {"issuer for client authentication only", {0, 1, 1, 0, 0, 0, 0, 1},
          kTrustIssuerNotForServers},
-        {"issuer with cA false", {0, 1, 1, 0, 0, 0, 1, 0}, kTrustIssuerNotCa},
-        // An issuer without basic constraints: Windows accepts it (CERT_TRUST_STATUS), Wine sets
-        // the bit; the verdict follows whichever engine answered.
-        {"issuer without basic constraints, Windows", {0, 1, 1, 0, 0, 0, 0, 0}, kTrustOk},
+        {"issuer with cA false", {0, 1, 1, 0, 0, 0, kIssuerSaysNotCa, 0}, kTrustIssuerNotCa},
+        // An issuer without basic constraints: Windows' engine reports nothing (CERT_TRUST_STATUS
+        // sets the bit only for a certificate that has them), Wine's sets it; refused either way,
+        // and named for what it lacks.
+        {"issuer without basic constraints, Windows", {0, 1, 1, 0, 0, 0, kIssuerUnconstrained, 0},
+         kTrustIssuerUnconstrained},
         {"issuer without basic constraints, Wine", {kChainInvalidBasicConstraints, 1, 1, 0, 0, 0,
+         kIssuerUnconstrained, 0}, kTrustIssuerUnconstrained},
+        {"issuer without basic constraints, Windows' roots", {0, 0, 0, 0, 0, 0,
+         kIssuerUnconstrained, 0}, kTrustIssuerUnconstrained},
+        {"the engine's bit alone (a path too long)", {kChainInvalidBasicConstraints, 1, 1, 0, 0, 0,
          0, 0}, kTrustIssuerNotCa},
     };
     for (const auto& c : cases) EXPECT_EQ(JudgeChain(&c.facts), c.verdict) << c.row;
@@ -454,6 +465,10 @@ TEST(Pem, Certificates) {
          {}},
         {"data after padding", "-----BEGIN CERTIFICATE-----\nTQ==TQ\n-----END CERTIFICATE-----",
          kPemBroken, {}},
+        {"a stray character left at the end", "-----BEGIN CERTIFICATE-----\nTUFOT\n-----END "
+         "CERTIFICATE-----", kPemBroken, {}},
+        {"base64 right after the marker", "-----BEGIN CERTIFICATE-----TUFO-----END CERTIFICATE"
+         "-----", 1, {"MAN"}},
         {"empty block", "-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----", kPemBroken, {}},
         {"over the room", "-----BEGIN CERTIFICATE-----\nTUFOTUFOTUFO\n-----END CERTIFICATE-----",
          kPemTooMany, {}},

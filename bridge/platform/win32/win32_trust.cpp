@@ -1,10 +1,12 @@
 // The broker's certificate judged on Windows: the chain built by CRYPT32 over what the broker
-// sent and the CA file's certificates, its issuers read, the SSL policy asked about the name;
-// the verdict itself is bridge/core/trust_verdict's.
+// sent and the CA file's certificates (with the file as its only roots where Windows allows),
+// its issuers read, the SSL policy asked about the name; the verdict itself is
+// bridge/core/trust_verdict's.
 #include "bridge/platform/win32/win32_trust.h"
 
 #include "bridge/core/text.h"
 
+#include <stddef.h>
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -15,6 +17,9 @@ const DWORD kIgnoreUnknownCa = 0x00000100;
 const DWORD kIgnoreNameMismatch = 0x00001000;
 
 HCERTSTORE trusted;  // the CA file's certificates, when there is one
+// A chain engine whose only roots are the CA file's, so that no path to a root of Windows' (a
+// cross-signed copy of the CA, say) is chosen instead; null before Windows 7, which has none.
+HCERTCHAINENGINE exclusive;
 
 // The host as the wide string the SSL policy takes; host names are plain ASCII here.
 void Widen(const char* text, wchar_t* out, uint32_t size) {
@@ -96,23 +101,41 @@ int InCaFile(PCCERT_CONTEXT cert) {
     return found;
 }
 
-// What an issuing certificate says of itself: whether its basic constraints deny it is a CA
-// (none at all is accepted, as Windows documents), and whether it has extended key usages of
-// which none is server authentication or any usage.
+// What an issuing certificate says of itself: whether it is a CA by its basic constraints (one
+// without them is none, though Windows' engine passes it), and whether it has extended key
+// usages of which none is server authentication or any usage.
 void JudgeIssuer(PCCERT_CONTEXT cert, ChainFacts* facts) {
     const CERT_INFO* info = cert->pCertInfo;
     PCERT_EXTENSION basic = CertFindExtension(szOID_BASIC_CONSTRAINTS2, info->cExtension,
                                               info->rgExtension);
-    if (basic != nullptr) {
+    if (basic == nullptr) {
+        if (!facts->issuerNotCa) facts->issuerNotCa = kIssuerUnconstrained;
+    } else {
         CERT_BASIC_CONSTRAINTS2_INFO constraints = {};
         DWORD size = sizeof constraints;
         if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, basic->Value.pbData,
                                  basic->Value.cbData, 0, nullptr, &constraints, &size) ||
             !constraints.fCA) {
-            facts->issuerNotCa = 1;
+            facts->issuerNotCa = kIssuerSaysNotCa;
         }
     }
     if (UsageAllows(cert, szOID_PKIX_KP_SERVER_AUTH) == 0) facts->issuerNotForServers = 1;
+}
+
+// The engine for the CA file. Its configuration grew with Windows 7 (hExclusiveRoot) and again
+// with Windows 8 (dwExclusiveFlags), so Windows 8's size is tried first, then Windows 7's (the
+// only one Wine 8 takes, and honours). Where neither is taken, the default engine and the check
+// that the root is one of the file's do the work, as before Windows 7.
+void MakeExclusiveEngine() {
+    const DWORD sizes[] = {sizeof(CERT_CHAIN_ENGINE_CONFIG),
+                           offsetof(CERT_CHAIN_ENGINE_CONFIG, dwExclusiveFlags)};
+    for (DWORD size : sizes) {
+        CERT_CHAIN_ENGINE_CONFIG config = {};
+        config.cbSize = size;
+        config.hExclusiveRoot = trusted;
+        if (CertCreateCertificateChainEngine(&config, &exclusive)) return;
+        exclusive = nullptr;
+    }
 }
 
 }  // namespace
@@ -148,6 +171,7 @@ int TrustOnlyCertificates(const uint8_t* der, const DerSpan* certs, int count) {
             return 1 + i;
         }
     }
+    MakeExclusiveEngine();
     return 0;
 }
 
@@ -183,13 +207,19 @@ TrustVerdict JudgeBrokerCertificate(const void* certificate, const char* host, c
     static_assert(kChainCacheOnlyUrlRetrieval == CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL &&
                   kChainDisableAuthRootAutoUpdate == CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE,
                   "the chain flags are Windows' own");
-    if (CertGetCertificateChain(nullptr, cert, nullptr, search, &para,
+    if (CertGetCertificateChain(exclusive, cert, nullptr, search, &para,
                                 ChainBuildFlags(trusted != nullptr), nullptr, &chain)) {
         facts.chainErrors = chain->TrustStatus.dwErrorStatus;
         const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
         PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
         facts.rootInCaFile = trusted != nullptr && InCaFile(root);
-        for (DWORD i = 1; i + 1 < simple->cElement; ++i) {
+        // Every issuer up to the root; a self-signed root is trusted for being in the CA file
+        // or Windows' store, with or without basic constraints.
+        DWORD issuers = simple->cElement;
+        if (simple->rgpElement[issuers - 1]->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED) {
+            --issuers;
+        }
+        for (DWORD i = 1; i < issuers; ++i) {
             JudgeIssuer(simple->rgpElement[i]->pCertContext, &facts);
         }
 
