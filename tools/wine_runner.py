@@ -5,7 +5,8 @@ A run (one make test, make demo, make bench or make soak) has a folder of its ow
 VARDEX_WINE_RUN, and in it one Wine prefix per stand-in PC (pc1, pc2, ...), each with its own
 wineserver and so its own window list and mailslot namespace: two runs on one machine never meet,
 and one run can stand for several machines. Each prefix is a copy of a template that is made once
-per user and Wine version (64-bit, null graphics driver), so a new PC costs a copy, not a boot.
+per user and Wine version (64-bit, null graphics driver), so a new PC costs a copy, not a boot;
+one made before Wine's 32-bit half was installed is made again once 32-bit programs run.
 Each program gets the loader its PE header asks for: the 32-bit loader for 32-bit programs, the
 64-bit loader for 64-bit ones. The 32-bit loader is itself a 32-bit Linux program, so on a kernel
 without 32-bit support only the 64-bit lane runs; VARDEX_WINE_32BIT=0 forces that case.
@@ -16,6 +17,7 @@ without 32-bit support only the 64-bit lane runs; VARDEX_WINE_32BIT=0 forces tha
   wine_runner.py --lane              x86 where 32-bit programs run, else x64
   wine_runner.py --run [--pc N] EXE [ARG...]  run EXE on PC N (default 1), in place of this process
 """
+import contextlib
 import fcntl
 import os
 import re
@@ -151,9 +153,55 @@ def _quiet(argv, timeout, env):
     return done.returncode
 
 
+def has_32bit_half(folder):
+    """Whether a prefix was made with Wine's 32-bit half: wineboot fills syswow64 only then."""
+    try:
+        return any(name.lower().endswith(".dll") for name in
+                   os.listdir(os.path.join(folder, "drive_c", "windows", "syswow64")))
+    except OSError:
+        return False
+
+
+def reuse_template(ready, loader32_runs, has_32bit):
+    """Whether a template serves the lanes that run now: a finished one does, unless 32-bit
+    programs run here and it was made before Wine's 32-bit half was installed (its syswow64 is
+    empty, and no 32-bit program starts in a copy of it)."""
+    return ready and (has_32bit or not loader32_runs)
+
+
+def _serves(folder):
+    return reuse_template(os.path.exists(os.path.join(folder, READY)), runs_32bit()[0],
+                          has_32bit_half(folder))
+
+
+def _make_template(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    building = "%s.%d" % (folder, os.getpid())
+    shutil.rmtree(building, ignore_errors=True)
+    env = dict(BASE_ENV, WINEPREFIX=building, WINELOADER=LOADER64)
+    code = _quiet([LOADER64, "wineboot", "-i"], 300, env)
+    if code != 0:
+        raise WineError("wineboot could not make a Wine prefix in %s (exit %d); %s" % (
+            building, code, INSTALL))
+    code = _quiet([LOADER64, "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v",
+                   "Graphics", "/d", "null", "/f"], 120, env)
+    if code != 0:
+        raise WineError("could not select Wine's null graphics driver (reg exited %d)" % code)
+    # The server writes the registry out when it stops; a copy must not have one running.
+    _quiet([SERVER, "-k"], 60, env)
+    _quiet([SERVER, "-w"], 60, env)
+    if not os.path.exists(os.path.join(building, "system.reg")):
+        raise WineError("no Wine prefix in %s after wineboot; %s" % (building, INSTALL))
+    open(os.path.join(building, READY), "w").close()
+    os.rename(building, folder)
+
+
+@contextlib.contextmanager
 def template():
-    """The finished template prefix for this user and Wine version, made if need be. A lock
-    keeps two runs that start together from making it twice."""
+    """The finished template prefix for this user and Wine version, made or made again if it
+    does not serve the lanes that run now, and held for the caller to copy. Copies hold its lock
+    shared and a making holds it alone, so two runs that start together do not make it twice,
+    and a run that makes it again does not remove it under another run's copy."""
     for path in (LOADER64, SERVER):
         if not os.access(path, os.X_OK):
             raise WineError("Wine's 64-bit loader or server %s is missing; %s" % (path, INSTALL))
@@ -164,32 +212,17 @@ def template():
         raise WineError("Wine's 64-bit loader does not answer (%s); %s" % (e, INSTALL))
     name = "vardex-wine-template-%d-%s" % (os.getuid(), re.sub(r"[^\w.-]+", "_", version))
     folder = os.path.join("/tmp", name)
-    if os.path.exists(os.path.join(folder, READY)):
-        return folder
-    with open(folder + ".lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.exists(os.path.join(folder, READY)):
-            return folder
-        shutil.rmtree(folder, ignore_errors=True)
-        building = "%s.%d" % (folder, os.getpid())
-        shutil.rmtree(building, ignore_errors=True)
-        env = dict(BASE_ENV, WINEPREFIX=building, WINELOADER=LOADER64)
-        code = _quiet([LOADER64, "wineboot", "-i"], 300, env)
-        if code != 0:
-            raise WineError("wineboot could not make a Wine prefix in %s (exit %d); %s" % (
-                building, code, INSTALL))
-        code = _quiet([LOADER64, "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v",
-                       "Graphics", "/d", "null", "/f"], 120, env)
-        if code != 0:
-            raise WineError("could not select Wine's null graphics driver (reg exited %d)" % code)
-        # The server writes the registry out when it stops; a copy must not have one running.
-        _quiet([SERVER, "-k"], 60, env)
-        _quiet([SERVER, "-w"], 60, env)
-        if not os.path.exists(os.path.join(building, "system.reg")):
-            raise WineError("no Wine prefix in %s after wineboot; %s" % (building, INSTALL))
-        open(os.path.join(building, READY), "w").close()
-        os.rename(building, folder)
-    return folder
+    with open(folder + ".lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_SH)
+        if not _serves(folder):
+            # Let go before asking alone: two runs asking while each held it shared would wait
+            # for each other.
+            fcntl.flock(lock, fcntl.LOCK_UN)
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not _serves(folder):
+                _make_template(folder)
+            fcntl.flock(lock, fcntl.LOCK_SH)
+        yield folder
 
 
 def copy_prefix(source, target):
@@ -220,7 +253,8 @@ def start_pc(pc=1, channels=None, log=None):
     if not os.path.exists(os.path.join(where, "system.reg")):
         os.makedirs(run_dir(), exist_ok=True)
         try:
-            copy_prefix(template(), where)
+            with template() as source:
+                copy_prefix(source, where)
         except OSError as e:
             raise WineError("could not copy the Wine template to %s: %s" % (where, e))
     env = environment(pc)

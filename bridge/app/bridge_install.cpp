@@ -47,9 +47,18 @@ int Install(const char* const* words, int count) {
             if (!TextEquals(words[i - 1], files[f].option)) continue;
             char* full = fullPaths[f];
             if (!FullPath(words[i], full, kMaxPath + 1)) Refuse("a file's full path is too long");
-            if (!VisibleToService(full, DriveType(full))) {
-                Refuse(full, " is on a mapped network drive, which the service (LocalSystem) "
-                       "cannot see: copy the file to a local folder");
+            switch (VisibleToService(full, DriveType(full), FileAttributes(full))) {
+                case kFileSeen:
+                    break;
+                case kFileOnMappedDrive:
+                    Refuse(full, " is on a mapped network drive, which the service (LocalSystem) "
+                           "cannot see: copy the file to a local folder");
+                case kFileOnShare:
+                    Refuse(full, " is on a network share, which the service reaches as this "
+                           "computer's account, not as you: copy the file to a local folder");
+                case kFileOnlineOnly:
+                    Refuse(full, " is kept online only (a OneDrive file not on this PC), and the "
+                           "service cannot fetch it: copy the file to a local folder");
             }
             installWords[i] = full;
             for (uint32_t c = 0; c <= TextLength(full); ++c) files[f].field[c] = full[c];

@@ -134,10 +134,25 @@ ServiceEnd ServiceFinish(ServiceTracker* t, int code, ServiceReport* r) {
     return kEndStopped;
 }
 
-int VisibleToService(const char* fullPath, uint32_t driveType) {
+FileSight VisibleToService(const char* fullPath, uint32_t driveType, uint32_t attributes) {
     const uint32_t kDriveRemote = 4;
-    int letter = fullPath[0] != 0 && fullPath[1] == ':';
-    return !(letter && driveType == kDriveRemote);
+    const uint32_t kInvalidAttributes = 0xFFFFFFFF;
+    // FILE_ATTRIBUTE_OFFLINE, _RECALL_ON_OPEN and _RECALL_ON_DATA_ACCESS: the data is elsewhere.
+    const uint32_t kOnlineOnly = 0x00001000 | 0x00040000 | 0x00400000;
+    if (fullPath[0] == '\\' && fullPath[1] == '\\') {
+        // \\?\ and \\.\ name a path whole; after them UNC\ is a share, anything else local.
+        const char* rest = fullPath + 2;
+        int device = (rest[0] == '?' || rest[0] == '.') && rest[1] == '\\';
+        if (!device) return kFileOnShare;
+        rest += 2;
+        if ((rest[0] | 0x20) == 'u' && (rest[1] | 0x20) == 'n' && (rest[2] | 0x20) == 'c' &&
+            rest[3] == '\\') {
+            return kFileOnShare;
+        }
+    }
+    if (driveType == kDriveRemote) return kFileOnMappedDrive;
+    if (attributes != kInvalidAttributes && (attributes & kOnlineOnly) != 0) return kFileOnlineOnly;
+    return kFileSeen;
 }
 
 int ExitCodeForServiceError(uint32_t error) {

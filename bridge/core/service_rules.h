@@ -97,11 +97,15 @@ enum ServiceEnd {
 // How the service ends after its body returned code.
 ServiceEnd ServiceFinish(ServiceTracker* tracker, int code, ServiceReport* report);
 
-// Whether a file's full path is one the service, running as LocalSystem, sees as install's user
-// did. driveType is GetDriveType's answer for the path's drive letter (0 without one): a letter
-// mapped to a share (DRIVE_REMOTE) belongs to that user's logon alone. A \\server\share path
-// is the share itself, which the computer's account may be let read.
-int VisibleToService(const char* fullPath, uint32_t driveType);
+// Whether the service, running as LocalSystem, sees a file as install's user does, and if not,
+// why. driveType is GetDriveType's answer for the drive letter the path names (0 without one): a
+// letter mapped to a share (DRIVE_REMOTE) belongs to that user's logon alone. A share named
+// itself (\\server\share, \\?\UNC\server\share) is reached as the computer's account, not as the
+// user. attributes is GetFileAttributes' answer (INVALID_FILE_ATTRIBUTES when it has none: the
+// read that follows says why): a cloud file kept online only is fetched by the user's sync
+// program, which the service cannot ask.
+enum FileSight { kFileSeen, kFileOnMappedDrive, kFileOnShare, kFileOnlineOnly };
+FileSight VisibleToService(const char* fullPath, uint32_t driveType, uint32_t attributes);
 
 // A Windows error from the service manager or the registry as install's and uninstall's exit
 // code: access denied, already installed, not installed, or any other.

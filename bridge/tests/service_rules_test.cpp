@@ -182,18 +182,32 @@ TEST(ServiceRules, TheServiceManagerSeesWhatItDocuments) {
 }
 
 TEST(ServiceRules, FilesTheServiceCanSee) {
+    const uint32_t kNone = 0xFFFFFFFF;  // INVALID_FILE_ATTRIBUTES: the read will say why
     const struct {
         const char* path;
-        uint32_t driveType;  // GetDriveType: 2 removable, 3 fixed, 4 remote
-        int visible;
+        uint32_t driveType;   // GetDriveType: 2 removable, 3 fixed, 4 remote
+        uint32_t attributes;  // GetFileAttributes
+        FileSight sight;
     } cases[] = {
-        {"C:\\vardex\\pw.txt", 3, 1},
-        {"Z:\\pw.txt", 4, 0},  // a mapped drive: the installing user's logon only
-        {"E:\\pw.txt", 2, 1},
-        {"\\\\nas\\vardex\\pw.txt", 0, 1},
+        {"C:\\vardex\\pw.txt", 3, 0x20, kFileSeen},
+        {"Z:\\pw.txt", 4, 0x20, kFileOnMappedDrive},  // the installing user's logon only
+        {"E:\\pw.txt", 2, 0x80, kFileSeen},
+        {"C:\\vardex\\gone.txt", 3, kNone, kFileSeen},  // not every bit set: no attributes
+        {"\\\\nas\\vardex\\pw.txt", 0, 0x20, kFileOnShare},
+        {"\\\\?\\UNC\\nas\\vardex\\pw.txt", 0, 0x20, kFileOnShare},
+        {"\\\\?\\unc\\nas\\vardex\\pw.txt", 0, 0x20, kFileOnShare},
+        {"\\\\?\\C:\\vardex\\pw.txt", 3, 0x20, kFileSeen},
+        {"\\\\?\\Z:\\pw.txt", 4, 0x20, kFileOnMappedDrive},
+        {"\\\\?\\UNCLE\\pw.txt", 0, 0x20, kFileSeen},  // UNC only as a whole name
+        // OneDrive's placeholders: not on this PC, fetched by the user's OneDrive when read.
+        {"C:\\Users\\a\\OneDrive\\pw.txt", 3, 0x00400020, kFileOnlineOnly},
+        {"C:\\Users\\a\\OneDrive\\pw.txt", 3, 0x00040020, kFileOnlineOnly},
+        {"C:\\archive\\pw.txt", 3, 0x00001020, kFileOnlineOnly},     // moved to offline storage
+        {"C:\\Users\\a\\OneDrive\\pw.txt", 3, 0x00080420, kFileSeen},  // kept on this PC
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(VisibleToService(c.path, c.driveType), c.visible) << c.path;
+        EXPECT_EQ(VisibleToService(c.path, c.driveType, c.attributes), c.sight)
+            << c.path << " " << std::hex << c.attributes;
     }
 }
 

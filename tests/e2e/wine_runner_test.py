@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The Wine runner's decisions, without Wine: which loader a program gets from its PE header, and
-whether this machine runs 32-bit programs, judged from stand-in loaders."""
+"""The Wine runner's decisions, without Wine: which loader a program gets from its PE header,
+whether this machine runs 32-bit programs, judged from stand-in loaders, and whether a template
+prefix serves the lanes that run."""
 import os
 import stat
 import struct
@@ -113,6 +114,29 @@ class RunnerTest(unittest.TestCase):
                 got = wine_runner.probe_32bit(loader, environ)
                 self.assertEqual(got[0], runs, got[1])
                 self.assertIn(why, got[1])
+
+    def test_template_serves_the_lanes_that_run(self):
+        rows = [
+            # name, finished, what syswow64 holds (None: no folder), 32-bit loader runs, reuse
+            ("none made yet", False, None, False, False),
+            ("unfinished", False, ["kernel32.dll"], True, False),
+            ("no 32-bit half, 64-bit lane only", True, [], False, True),
+            ("no 32-bit half, and the 32-bit loader runs now", True, [], True, False),
+            ("no syswow64, and the 32-bit loader runs now", True, None, True, False),
+            ("32-bit half there, and the loader runs", True, ["KERNEL32.DLL", "ntdll.dll"], True,
+             True),
+            ("32-bit half there, 64-bit lane only", True, ["kernel32.dll"], False, True),
+        ]
+        for i, (name, finished, wow, runs, reuse) in enumerate(rows):
+            with self.subTest(name):
+                folder = os.path.join(self.dir.name, "template%d" % i)
+                os.makedirs(os.path.join(folder, "drive_c", "windows", "system32"))
+                if wow is not None:
+                    os.makedirs(os.path.join(folder, "drive_c", "windows", "syswow64"))
+                for dll in wow or ():
+                    self.file(os.path.join(folder, "drive_c", "windows", "syswow64", dll), b"MZ")
+                self.assertEqual(wine_runner.reuse_template(
+                    finished, runs, wine_runner.has_32bit_half(folder)), reuse)
 
 
 if __name__ == "__main__":

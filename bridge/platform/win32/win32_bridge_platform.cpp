@@ -257,10 +257,16 @@ uint32_t FullPath(const char* path, char* out, uint32_t size) {
 }
 
 uint32_t DriveType(const char* fullPath) {
+    if (fullPath[0] == '\\' && fullPath[1] == '\\' && (fullPath[2] == '?' || fullPath[2] == '.') &&
+        fullPath[3] == '\\') {
+        fullPath += 4;
+    }
     if (fullPath[0] == 0 || fullPath[1] != ':') return 0;
     char root[4] = {fullPath[0], ':', '\\', 0};
     return GetDriveTypeA(root);
 }
+
+uint32_t FileAttributes(const char* path) { return GetFileAttributesA(path); }
 
 uint32_t LastError() { return GetLastError(); }
 

@@ -81,8 +81,11 @@ int ReadFileStart(const char* path, uint8_t* out, uint32_t size);
 // does not fit.
 uint32_t ProgramPath(char* out, uint32_t size);
 uint32_t FullPath(const char* path, char* out, uint32_t size);
-// GetDriveType's answer for the drive letter a full path starts with; 0 when it has none.
+// GetDriveType's answer for the drive letter a full path starts with, after any \\?\ or \\.\;
+// 0 when it has none.
 uint32_t DriveType(const char* fullPath);
+// GetFileAttributes' answer for a path: INVALID_FILE_ATTRIBUTES (all bits) when it has none.
+uint32_t FileAttributes(const char* path);
 // The calling thread's last Windows error.
 uint32_t LastError();
 // Windows' own words for an error, on one line.
