@@ -127,7 +127,11 @@ int BrokerAlert(const TlsLayer* t) {
 
 // How a failed handshake ended: whose alert, if any, then Windows' status.
 void AppendEnding(TextBuilder* text, int brokerAlert, const SspiResult& r) {
-    int own = AlertAt(r.output, r.outputSize);
+    // Microsoft says only that SECBUFFER_ALERT holds an alert message: the record that goes out
+    // is read, and the bare two bytes of one too.
+    int own = r.outputSize == 2 && (r.output[0] == 1 || r.output[0] == 2)
+                  ? r.output[1]
+                  : AlertAt(r.output, r.outputSize);
     if (brokerAlert >= 0) {
         AppendText(text, "the broker's alert ");
         AppendAlert(text, brokerAlert);
@@ -317,6 +321,15 @@ void Established(TlsLayer* t, uint32_t now) {
         return;
     }
     if (t->askedForCertificate && !t->presentsCertificate) SayAsked(t);
+    if (t->askedForCertificate && t->presentsCertificate && t->issuerListed == 0) {
+        // A broker that asks but does not insist: whatever it makes of a client without one
+        // comes after this line.
+        char line[400];
+        TextBuilder text = {line, sizeof line, 0, 0};
+        AppendUnlisted(t, &text);
+        AppendText(&text, "going on without it");
+        if (FinishText(&text) > 0) bridgeConsole->WriteLine(kLogWarning, line);
+    }
     int version = t->provider->Version();
     TextBuilder text = {t->transport, sizeof t->transport, 0, 0};
     AppendText(&text, " over TLS");

@@ -300,6 +300,10 @@ TEST_F(TlsTest, EndingsAndFailures) {
          "the broker accepts client certificates from: CN=vardex test ca; this one is from "
          "CN=vardex test other-ca: the broker's alert handshake_failure (40)", 2, 1, kTrustOk, 3,
          0},
+        {"presented, its CA not listed, optional", "broker.lan", hello +
+         Record(0x16, CertificateRequest({Dn("vardex test ca")})) + Record(0x16, "done"),
+         "the broker accepts client certificates from: CN=vardex test ca; this one is from "
+         "CN=vardex test other-ca: going on without it", 2, 1, kTrustOk, -1, 0},
         {"presented, a key Schannel cannot sign with", "broker.lan", hello +
          Record(0x16, kCertificateRequest) + Record(0x16, "fails"), "the TLS handshake failed "
          "after the bridge presented its client certificate: Windows sent the alert "
