@@ -359,6 +359,16 @@ TEST_F(TlsTest, EndingsAndFailures) {
 }
 
 TEST_F(TlsTest, PlainBrokerHangsUpAndPostHandshakeMessages) {
+    // One that asked for a certificate from another CA than the one presented hangs up.
+    ASSERT_NO_FATAL_FAILURE(Start("broker.lan"));
+    tls.presentsCertificate = 1;
+    Server(Record(0x16, CertificateRequest({Dn("vardex test ca")})));
+    tls.Closed(now, "the broker closed the connection");
+    EXPECT_EQ(console.lines.back(), "cannot reach the broker: the broker accepts client "
+              "certificates from: CN=vardex test ca; this one is from CN=vardex test other-ca: "
+              "the broker closed the connection during the TLS handshake, after it asked for a "
+              "client certificate; reconnecting with backoff (1 s doubling to 60 s)");
+
     ASSERT_NO_FATAL_FAILURE(Start("broker.lan"));
     tls.Closed(now, "the broker closed the connection");
     EXPECT_EQ(console.lines.back(), "cannot reach the broker: the broker closed the connection "
