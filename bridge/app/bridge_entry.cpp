@@ -110,11 +110,17 @@ int RunSession(uintptr_t stopEvent, int asService) {
         return kExitFailed;
     }
     if (bridgeConfig.tls) {
-        if (!platform.tls->Start(ClientCertificate())) {
-            bridgeConsole->WriteLine(kLogError, "this Windows has no TLS 1.2 client, which "
-                                     "--tls needs (Windows before 7 has none; Windows 7 needs "
-                                     "its update for TLS 1.2)");
-            return kExitRefused;
+        uint32_t without = 0;
+        uint32_t status = platform.tls->Start(ClientCertificate(), &without);
+        if (status != 0) {
+            char windowsWords[300];
+            ErrorText(status, windowsWords, sizeof windowsWords);
+            char line[kMessageSize];
+            int certificate = CredentialsFailed(line, sizeof line, status, windowsWords,
+                                                ClientCertificate() != nullptr, without);
+            bridgeConsole->WriteLine(kLogError, line);
+            // A certificate this PC cannot use is like a file that cannot be used.
+            return certificate ? kExitUsage : kExitRefused;
         }
         int bad = caFile.count > 0
                       ? platform.tls->TrustOnly(caFile.der, caFile.certs, caFile.count)

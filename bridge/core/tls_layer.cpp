@@ -22,13 +22,128 @@ void Consume(TlsLayer* t, uint32_t count) {
     t->inSize = left;
 }
 
-void AppendCode(TextBuilder* text, uint32_t code) {
+// Windows' names for the statuses its TLS gives most, for lines people search the web with.
+const struct {
+    uint32_t code;
+    const char* name;
+} kStatusNames[] = {
+    {0x00090320, "SEC_I_INCOMPLETE_CREDENTIALS"},
+    {0x80090300, "SEC_E_INSUFFICIENT_MEMORY"},
+    {0x80090301, "SEC_E_INVALID_HANDLE"},
+    {0x80090302, "SEC_E_UNSUPPORTED_FUNCTION"},
+    {0x80090304, "SEC_E_INTERNAL_ERROR"},
+    {0x80090305, "SEC_E_SECPKG_NOT_FOUND"},
+    {0x80090306, "SEC_E_NOT_OWNER"},
+    {0x80090308, "SEC_E_INVALID_TOKEN"},
+    {0x8009030D, "SEC_E_UNKNOWN_CREDENTIALS"},
+    {0x8009030E, "SEC_E_NO_CREDENTIALS"},
+    {0x8009030F, "SEC_E_MESSAGE_ALTERED"},
+    {0x80090311, "SEC_E_NO_AUTHENTICATING_AUTHORITY"},
+    {0x80090317, "SEC_E_CONTEXT_EXPIRED"},
+    {0x80090322, "SEC_E_WRONG_PRINCIPAL"},
+    {0x80090325, "SEC_E_UNTRUSTED_ROOT"},
+    {0x80090326, "SEC_E_ILLEGAL_MESSAGE"},
+    {0x80090327, "SEC_E_CERT_UNKNOWN"},
+    {0x80090328, "SEC_E_CERT_EXPIRED"},
+    {0x80090330, "SEC_E_DECRYPT_FAILURE"},
+    {0x80090331, "SEC_E_ALGORITHM_MISMATCH"},
+    {0x80090349, "SEC_E_CERT_WRONG_USAGE"},
+    {0x80090352, "SEC_E_ISSUING_CA_UNTRUSTED"},
+    {0x8009035D, "SEC_E_INVALID_PARAMETER"},
+    {0x80090367, "SEC_E_APPLICATION_PROTOCOL_MISMATCH"},
+};
+
+// TLS alert descriptions by number.
+const struct {
+    uint8_t description;
+    const char* name;
+} kAlertNames[] = {
+    {0, "close_notify"}, {10, "unexpected_message"}, {20, "bad_record_mac"},
+    {22, "record_overflow"}, {40, "handshake_failure"}, {42, "bad_certificate"},
+    {43, "unsupported_certificate"}, {44, "certificate_revoked"}, {45, "certificate_expired"},
+    {46, "certificate_unknown"}, {47, "illegal_parameter"}, {48, "unknown_ca"},
+    {49, "access_denied"}, {50, "decode_error"}, {51, "decrypt_error"},
+    {70, "protocol_version"}, {71, "insufficient_security"}, {80, "internal_error"},
+    {86, "inappropriate_fallback"}, {90, "user_canceled"}, {109, "missing_extension"},
+    {110, "unsupported_extension"}, {112, "unrecognized_name"}, {116, "certificate_required"},
+    {120, "no_application_protocol"},
+};
+
+// "SEC_E_INTERNAL_ERROR (0x80090304)", or the number alone for a status without a name here.
+void AppendStatus(TextBuilder* text, uint32_t code) {
     static const char kHex[] = "0123456789ABCDEF";
-    char hex[14] = {' ', '(', '0', 'x'};
-    for (int i = 0; i < 8; ++i) hex[4 + i] = kHex[(code >> (28 - 4 * i)) & 15];
-    hex[12] = ')';
-    hex[13] = 0;
+    char hex[11] = {'0', 'x'};
+    for (int i = 0; i < 8; ++i) hex[2 + i] = kHex[(code >> (28 - 4 * i)) & 15];
+    hex[10] = 0;
+    for (const auto& known : kStatusNames) {
+        if (known.code != code) continue;
+        AppendText(text, known.name);
+        AppendText(text, " (");
+        AppendText(text, hex);
+        AppendText(text, ")");
+        return;
+    }
     AppendText(text, hex);
+}
+
+void AppendCode(TextBuilder* text, uint32_t code) {
+    AppendText(text, ": ");
+    AppendStatus(text, code);
+}
+
+void AppendAlert(TextBuilder* text, int description) {
+    for (const auto& known : kAlertNames) {
+        if (known.description != description) continue;
+        AppendText(text, known.name);
+        AppendText(text, " (");
+        AppendInt(text, description);
+        AppendText(text, ")");
+        return;
+    }
+    AppendText(text, "number ");
+    AppendInt(text, description);
+}
+
+// The description of the alert record at bytes (a whole plaintext one), or -1.
+int AlertAt(const uint8_t* bytes, uint32_t size) {
+    if (bytes == nullptr || size < 7 || bytes[0] != kRecordAlert || bytes[3] != 0 ||
+        bytes[4] != 2) {
+        return -1;
+    }
+    return bytes[6];
+}
+
+// The broker's alert among the whole records received and not yet used, or -1. TLS 1.3
+// encrypts its alerts after the ServerHello; those stay unread.
+int BrokerAlert(const TlsLayer* t) {
+    for (uint32_t at = 0; at + 5 <= t->inSize;) {
+        uint32_t end = at + 5 + (static_cast<uint32_t>(t->in[at + 3]) << 8 | t->in[at + 4]);
+        if (end > t->inSize) return -1;
+        if (t->in[at] == kRecordAlert) return AlertAt(t->in + at, end - at);
+        at = end;
+    }
+    return -1;
+}
+
+// How a failed handshake ended: whose alert, if any, then Windows' status.
+void AppendEnding(TextBuilder* text, int brokerAlert, const SspiResult& r) {
+    // Microsoft says only that SECBUFFER_ALERT holds an alert message: the record that goes out
+    // is read, and the bare two bytes of one too.
+    int own = r.outputSize == 2 && (r.output[0] == 1 || r.output[0] == 2)
+                  ? r.output[1]
+                  : AlertAt(r.output, r.outputSize);
+    if (brokerAlert >= 0) {
+        AppendText(text, "the broker's alert ");
+        AppendAlert(text, brokerAlert);
+        AppendText(text, "; Windows says ");
+    } else if (own >= 0) {
+        AppendText(text, "Windows sent the alert ");
+        AppendAlert(text, own);
+        AppendText(text, " and says ");
+    } else {
+        AppendText(text, "Windows says ");
+    }
+    AppendStatus(text, r.code);
 }
 
 void SayCode(char* why, uint32_t size, const char* what, uint32_t code) {
@@ -50,8 +165,9 @@ void HandshakeFailed(TlsLayer* t, uint32_t now, const char* why) {
 }
 
 // Whether the server's flight so far asks for a client certificate: a CertificateRequest among
-// its plaintext handshake messages. TLS 1.3 encrypts it; there Windows says
-// SEC_I_INCOMPLETE_CREDENTIALS instead, and Wine has no TLS 1.3.
+// its plaintext handshake messages, whose list of CAs is read against the certificate's
+// issuer. TLS 1.3 encrypts it; there Windows says SEC_I_INCOMPLETE_CREDENTIALS instead, and
+// Wine has no TLS 1.3.
 void NoteCertificateRequest(TlsLayer* t) {
     uint32_t at = 0;
     while (at + 5 <= t->inSize) {
@@ -60,7 +176,19 @@ void NoteCertificateRequest(TlsLayer* t) {
         for (uint32_t m = at + 5; t->in[at] == kRecordHandshake && m + 4 <= end;
              m += 4 + (static_cast<uint32_t>(t->in[m + 1]) << 16 |
                        static_cast<uint32_t>(t->in[m + 2]) << 8 | t->in[m + 3])) {
-            if (t->in[m] == kCertificateRequest) t->askedForCertificate = 1;
+            if (t->in[m] != kCertificateRequest) continue;
+            t->askedForCertificate = 1;
+            uint32_t length = static_cast<uint32_t>(t->in[m + 1]) << 16 |
+                              static_cast<uint32_t>(t->in[m + 2]) << 8 | t->in[m + 3];
+            const uint8_t* issuer = nullptr;
+            uint32_t issuerSize = 0;
+            // A request split over records keeps its list unread: no line rather than a wrong one.
+            if (t->presentsCertificate && length <= end - m - 4 &&
+                t->provider->ClientIssuer(&issuer, &issuerSize, nullptr, 0)) {
+                t->issuerListed = CertificateRequestLists(t->in + m + 4, length, issuer,
+                                                          issuerSize, t->brokerCas,
+                                                          sizeof t->brokerCas);
+            }
         }
         at = end;
     }
@@ -73,10 +201,26 @@ void SayAsked(TlsLayer* t) {
                              "without one");
 }
 
+// When the broker listed the CAs it takes client certificates from and the certificate's
+// issuer is not among them, that comes first: a Schannel that picks by the list (Wine's) sends
+// no certificate at all, and whatever the broker says next follows from that.
+void AppendUnlisted(TlsLayer* t, TextBuilder* text) {
+    char issuer[160];
+    const uint8_t* der = nullptr;
+    uint32_t size = 0;
+    issuer[0] = 0;
+    if (!t->provider->ClientIssuer(&der, &size, issuer, sizeof issuer)) return;
+    AppendText(text, "the broker accepts client certificates from: ");
+    AppendText(text, t->brokerCas);
+    AppendText(text, "; this one is from ");
+    AppendText(text, issuer[0] != 0 ? issuer : "another CA");
+    AppendText(text, ": ");
+}
+
 // A handshake round failed: the alert Schannel made goes out, then a line on what is likely.
 void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
     SendRaw(t, r.output, r.outputSize);  // ignore errors: the connection ends either way
-    char why[240];
+    char why[400];
     if (t->phase == kTlsAfterHandshake) {
         // Seen only where TLS 1.3 sends tickets (Windows 11); TLS 1.2 has no such messages.
         TextBuilder text = {why, sizeof why, 0, 0};
@@ -90,29 +234,49 @@ void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
         HandshakeFailed(t, now, why);
         return;
     }
-    int alert = t->inSize > 0 && t->in[0] == kRecordAlert;
-    if ((alert && t->askedForCertificate) ||
-        (alert && t->inSize >= 7 && t->in[6] == kAlertCertificateRequired)) {
-        // The broker asked for a certificate and ended the handshake over the one it got, or
-        // because none came: asking again cannot mend either.
-        t->provider->End();
-        t->phase = kTlsIdle;
-        SayCode(why, sizeof why, t->presentsCertificate
-                    ? "the broker refused the client certificate: the TLS handshake ended with "
-                      "its alert"
-                    : "the broker requires a client certificate, and none was given (--cert or "
-                      "--cert-file): the TLS handshake ended with its alert", r.code);
-        BridgeRefused(t->session, now, why);
+    int alert = BrokerAlert(t);
+    TextBuilder text = {why, sizeof why, 0, 0};
+    if (t->askedForCertificate && t->presentsCertificate) {
+        // The broker asked and a certificate was there to give: whatever failed, it is about
+        // that certificate (its CA, its key, the broker's verdict), which asking again cannot
+        // mend.
+        if (t->issuerListed == 0) {
+            AppendUnlisted(t, &text);
+        } else if (t->retriedCredentials) {
+            AppendText(&text, "the broker asked for a client certificate, and Windows did not "
+                       "send the bridge's (SEC_I_INCOMPLETE_CREDENTIALS: it cannot use it "
+                       "here): ");
+        } else if (alert >= 0) {
+            AppendText(&text, "the broker refused the client certificate: ");
+        } else {
+            AppendText(&text, "the TLS handshake failed after the bridge presented its client "
+                       "certificate: ");
+        }
+    } else if (alert >= 0 && (t->askedForCertificate || alert == kAlertCertificateRequired)) {
+        // The broker asked for a certificate and ended the handshake because none came.
+        AppendText(&text, t->presentsCertificate
+                              ? "the broker requires a client certificate, and Windows did not "
+                                "send the bridge's: "
+                              : "the broker requires a client certificate, and none was given "
+                                "(--cert or --cert-file): ");
+    } else {
+        // A broker that answers in anything but TLS records is not speaking TLS here.
+        if (t->inSize > 0 && t->in[0] != kRecordHandshake && t->in[0] != kRecordAlert) {
+            SayCode(why, sizeof why, "the broker did not answer in TLS: is the port a plain "
+                    "MQTT one? (1883 usually is)", r.code);
+        } else {
+            AppendText(&text, "the TLS handshake failed: ");
+            AppendEnding(&text, alert, r);
+            FinishText(&text);
+        }
+        HandshakeFailed(t, now, why);
         return;
     }
-    // A broker that answers in anything but TLS records is not speaking TLS here.
-    if (t->inSize > 0 && t->in[0] != kRecordHandshake && !alert) {
-        SayCode(why, sizeof why, "the broker did not answer in TLS: is the port a plain MQTT "
-                "one? (1883 usually is)", r.code);
-    } else {
-        SayCode(why, sizeof why, "the TLS handshake failed", r.code);
-    }
-    HandshakeFailed(t, now, why);
+    AppendEnding(&text, alert, r);
+    if (FinishText(&text) == 0) SayCode(why, sizeof why, "the TLS handshake failed", r.code);
+    t->provider->End();
+    t->phase = kTlsIdle;
+    BridgeRefused(t->session, now, why);
 }
 
 void AppendTrustLine(TextBuilder* text, TrustVerdict verdict, const char* host,
@@ -157,6 +321,15 @@ void Established(TlsLayer* t, uint32_t now) {
         return;
     }
     if (t->askedForCertificate && !t->presentsCertificate) SayAsked(t);
+    if (t->askedForCertificate && t->presentsCertificate && t->issuerListed == 0) {
+        // A broker that asks but does not insist: whatever it makes of a client without one
+        // comes after this line.
+        char line[400];
+        TextBuilder text = {line, sizeof line, 0, 0};
+        AppendUnlisted(t, &text);
+        AppendText(&text, "going on without it");
+        if (FinishText(&text) > 0) bridgeConsole->WriteLine(kLogWarning, line);
+    }
     int version = t->provider->Version();
     TextBuilder text = {t->transport, sizeof t->transport, 0, 0};
     AppendText(&text, " over TLS");
@@ -248,6 +421,8 @@ void Restart(TlsLayer* t) {
     t->inSize = 0;
     t->askedForCertificate = 0;
     t->retriedCredentials = 0;
+    t->issuerListed = -1;
+    t->brokerCas[0] = 0;
 }
 
 }  // namespace
@@ -363,12 +538,26 @@ void TlsLayer::Closed(uint32_t now, const char* why) {
         provider->End();
         phase = kTlsIdle;
         // A plain MQTT broker takes the ClientHello for a broken packet and hangs up; one that
-        // asked for a certificate may hang up when none comes.
-        BridgeConnectionLost(session, now, askedForCertificate
+        // asked for a certificate may hang up when none comes, or over the one it got.
+        char line[400];
+        TextBuilder text = {line, sizeof line, 0, 0};
+        if (askedForCertificate && presentsCertificate && issuerListed == 0) {
+            AppendUnlisted(this, &text);
+        }
+        AppendText(&text, !askedForCertificate
+            ? "the broker closed the connection during the TLS handshake: is the port a plain "
+              "MQTT one? (1883 usually is)"
+            : presentsCertificate
             ? "the broker closed the connection during the TLS handshake, after it asked for a "
-              "client certificate, which the bridge has none of"
-            : "the broker closed the connection during the TLS handshake: is the port a plain "
-              "MQTT one? (1883 usually is)");
+              "client certificate"
+            : "the broker closed the connection during the TLS handshake, after it asked for a "
+              "client certificate, which the bridge has none of");
+        if (FinishText(&text) == 0) {
+            TextBuilder shorter = {line, sizeof line, 0, 0};
+            AppendText(&shorter, "the broker closed the connection during the TLS handshake");
+            FinishText(&shorter);
+        }
+        BridgeConnectionLost(session, now, line);
         return;
     }
     BridgeConnectionLost(session, now, why);
@@ -376,4 +565,184 @@ void TlsLayer::Closed(uint32_t now, const char* why) {
 
 void TlsLayer::ConnectFailed(uint32_t now, const char* why) {
     BridgeConnectFailed(session, now, why);
+}
+
+namespace {
+
+// One DER item at *at, ending by end: its tag and its contents' place; *at moves past it.
+// 0 when it does not fit (lengths of more than two bytes never do here).
+int DerItem(const uint8_t* p, uint32_t end, uint32_t* at, uint8_t* tag, uint32_t* start,
+            uint32_t* length) {
+    if (*at >= end || end - *at < 2) return 0;
+    uint32_t i = *at + 2;
+    uint32_t n = p[*at + 1];
+    if (n & 0x80) {
+        uint32_t count = n & 0x7F;
+        if (count == 0 || count > 2 || end - i < count) return 0;
+        n = 0;
+        for (uint32_t k = 0; k < count; ++k) n = n << 8 | p[i++];
+    }
+    if (n > end - i) return 0;
+    *tag = p[*at];
+    *start = i;
+    *length = n;
+    *at = i + n;
+    return 1;
+}
+
+// Windows' labels (CertNameToStr) for the attributes CA names carry; others are left out.
+const char* AttributeLabel(const uint8_t* oid, uint32_t size) {
+    static const uint8_t kEmail[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01};
+    static const uint8_t kDomain[] = {0x09, 0x92, 0x26, 0x89, 0x93, 0xF2, 0x2C, 0x64, 0x01, 0x19};
+    if (size == 3 && oid[0] == 0x55 && oid[1] == 0x04) {  // 2.5.4.x
+        switch (oid[2]) {
+            case 3: return "CN";
+            case 6: return "C";
+            case 7: return "L";
+            case 8: return "S";
+            case 10: return "O";
+            case 11: return "OU";
+            default: return nullptr;
+        }
+    }
+    int email = size == sizeof kEmail, domain = size == sizeof kDomain;
+    for (uint32_t i = 0; i < size; ++i) {
+        if (email && oid[i] != kEmail[i]) email = 0;
+        if (domain && oid[i] != kDomain[i]) domain = 0;
+    }
+    return email ? "E" : domain ? "DC" : nullptr;
+}
+
+// A value as CertNameToStr writes it: quoted when it holds a separator; controls as '?'.
+void AppendValue(TextBuilder* text, uint8_t tag, const uint8_t* v, uint32_t size) {
+    int quote = size > 0 && (v[0] == ' ' || v[size - 1] == ' ');
+    for (uint32_t i = 0; i < size; ++i) {
+        for (const char* s = ",+=\"<>#;\n"; *s != 0; ++s) quote |= v[i] == *s;
+    }
+    if (quote) AppendText(text, "\"");
+    uint32_t step = tag == 0x1E ? 2 : 1;  // BMPString: the ASCII ones of its UTF-16 units
+    for (uint32_t i = 0; i + step <= size; i += step) {
+        uint8_t c = v[i + step - 1];
+        if (c < 0x20 || c == 0x7F || (step == 2 && v[i] != 0)) c = '?';
+        AppendBytes(text, &c, 1);
+        if (c == '"') AppendBytes(text, &c, 1);
+    }
+    if (quote) AppendText(text, "\"");
+}
+
+// A DER Name as text, "CN=..., O=..." in its encoded order; 0 when it cannot be read.
+int AppendName(TextBuilder* text, const uint8_t* der, uint32_t size) {
+    uint32_t at = 0, start, length;
+    uint8_t tag;
+    if (!DerItem(der, size, &at, &tag, &start, &length) || tag != 0x30 || at != size) return 0;
+    const char* separator = "";
+    for (uint32_t rdn = start; rdn < start + length;) {
+        uint32_t setStart, setLength;
+        if (!DerItem(der, start + length, &rdn, &tag, &setStart, &setLength) || tag != 0x31) {
+            return 0;
+        }
+        for (uint32_t ava = setStart; ava < setStart + setLength;) {
+            uint32_t avaStart, avaLength, oid, oidLength, value, valueLength;
+            uint8_t valueTag;
+            if (!DerItem(der, setStart + setLength, &ava, &tag, &avaStart, &avaLength) ||
+                tag != 0x30) {
+                return 0;
+            }
+            uint32_t in = avaStart;
+            if (!DerItem(der, avaStart + avaLength, &in, &tag, &oid, &oidLength) || tag != 0x06 ||
+                !DerItem(der, avaStart + avaLength, &in, &valueTag, &value, &valueLength)) {
+                return 0;
+            }
+            const char* label = AttributeLabel(der + oid, oidLength);
+            if (label == nullptr) continue;
+            AppendText(text, separator);
+            AppendText(text, label);
+            AppendText(text, "=");
+            AppendValue(text, valueTag, der + value, valueLength);
+            separator = ava < setStart + setLength ? " + " : ", ";
+        }
+        separator = *separator != 0 ? ", " : "";
+    }
+    return 1;
+}
+
+int IsNoTls12Client(uint32_t code) {
+    // Schannel refuses TLS 1.2 it does not have as an algorithm mismatch; Windows without the
+    // newer credential structure as an unsupported function; no Schannel at all as no package.
+    return code == 0x80090331 || code == 0x80090302 || code == 0x80090305;
+}
+
+}  // namespace
+
+int CertificateRequestLists(const uint8_t* body, uint32_t size, const uint8_t* issuer,
+                            uint32_t issuerSize, char* names, uint32_t namesSize) {
+    // certificate_types<1..255>, supported_signature_algorithms<2..2^16-2>,
+    // certificate_authorities<0..2^16-1> of DistinguishedName<1..2^16-1>.
+    names[0] = 0;
+    if (size < 1) return -1;
+    uint32_t at = 1 + body[0];
+    if (at > size || size - at < 2) return -1;
+    at += 2 + (static_cast<uint32_t>(body[at]) << 8 | body[at + 1]);
+    if (at > size || size - at < 2) return -1;
+    uint32_t listSize = static_cast<uint32_t>(body[at]) << 8 | body[at + 1];
+    at += 2;
+    if (listSize == 0 || listSize > size - at) return -1;  // an empty list takes any CA
+    uint32_t end = at + listSize;
+    TextBuilder text = {names, namesSize, 0, 0};
+    int listed = 0, more = 0;
+    while (at < end) {
+        uint32_t n = end - at < 2 ? 0 : static_cast<uint32_t>(body[at]) << 8 | body[at + 1];
+        at += 2;
+        if (n == 0 || at > end || n > end - at) {
+            names[0] = 0;
+            return -1;
+        }
+        int same = n == issuerSize;
+        for (uint32_t i = 0; same && i < n; ++i) same = body[at + i] == issuer[i];
+        listed |= same;
+        char one[128];
+        TextBuilder name = {one, sizeof one, 0, 0};
+        if (AppendName(&name, body + at, n) && FinishText(&name) > 0) {
+            // Room is kept for "; ..." after the names that fit.
+            if (text.size + 2 + name.size + 6 <= namesSize) {
+                if (text.size > 0) AppendText(&text, "; ");
+                AppendText(&text, one);
+            } else {
+                more = 1;
+            }
+        }
+        at += n;
+    }
+    if (more) AppendText(&text, text.size > 0 ? "; ..." : "...");
+    FinishText(&text);
+    if (listed) names[0] = 0;
+    return listed;
+}
+
+int CredentialsFailed(char* line, uint32_t size, uint32_t code, const char* windowsText,
+                      int certificate, uint32_t withoutCode) {
+    int blamesCertificate = certificate && withoutCode == 0;
+    // Without a certificate the same failure says what this Windows lacks, not the certificate.
+    uint32_t judged = certificate && !blamesCertificate ? withoutCode : code;
+    TextBuilder text = {line, size, 0, 0};
+    if (blamesCertificate) {
+        AppendText(&text, "Windows' TLS cannot use the client certificate");
+    } else if (IsNoTls12Client(judged)) {
+        AppendText(&text, "this Windows has no TLS 1.2 client, which --tls needs (Windows "
+                   "before 7 has none; Windows 7 needs its update for TLS 1.2)");
+    } else {
+        AppendText(&text, "Windows' TLS would not start");
+    }
+    AppendCode(&text, judged);
+    if (windowsText != nullptr && windowsText[0] != 0 && judged == code) {
+        AppendText(&text, ", ");
+        AppendText(&text, windowsText);
+    }
+    if (FinishText(&text) == 0) {
+        TextBuilder shorter = {line, size, 0, 0};
+        AppendText(&shorter, "Windows' TLS would not start");
+        AppendCode(&shorter, judged);
+        FinishText(&shorter);
+    }
+    return blamesCertificate;
 }

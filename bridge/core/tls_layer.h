@@ -49,6 +49,9 @@ struct TlsLayer final : Network, LinkEvents {
     int saidAsked;            // the line about it was said (once a run)
     int onlyTls12;            // after a failed round over post-handshake messages
     int presentsCertificate;  // a client certificate goes to a broker that asks for one
+    int issuerListed;         // this handshake: the broker's list of client CAs holds the
+                              // certificate's issuer (1), does not (0), or was not seen (-1)
+    char brokerCas[160];      // when it does not: the CAs it lists, as text
     char transport[16];       // " over TLS 1.3", for the session's "connected" line
     uint16_t port;
     char host[kMaxHost + 1];
@@ -62,5 +65,17 @@ struct TlsLayer final : Network, LinkEvents {
 // Readies layer over raw and provider for session, with buffers of its own.
 void TlsStart(TlsLayer* layer, Network* raw, TlsProvider* provider, BridgeState* session,
               TlsBuffers* buffers);
+
+// Reads the body of a TLS 1.2 CertificateRequest (untrusted bytes): whether its list of CAs
+// holds issuer (a DER Name) (1), or not (0, with the CAs it lists as text in names), or -1
+// when it lists none or cannot be read.
+int CertificateRequestLists(const uint8_t* body, uint32_t size, const uint8_t* issuer,
+                            uint32_t issuerSize, char* names, uint32_t namesSize);
+
+// The line for Windows refusing the TLS credentials (AcquireCredentialsHandle), code its
+// status; with a client certificate, withoutCode is what the same call said without it.
+// windowsText: Windows' words for the code. Returns 1 when the line blames the certificate.
+int CredentialsFailed(char* line, uint32_t size, uint32_t code, const char* windowsText,
+                      int certificate, uint32_t withoutCode);
 
 #endif

@@ -32,7 +32,8 @@ struct SspiResult {
     uint32_t extra;         // input bytes at its end that were not used (SECBUFFER_EXTRA); on
                             // kSspiRenegotiate, those for the next handshake round
     const uint8_t* output;  // Handshake: a token to send, or on failure the alert Schannel
-    uint32_t outputSize;    // made; Decrypt: the plaintext, inside the record
+    uint32_t outputSize;    // made (a whole alert record), if any; Decrypt: the plaintext,
+                            // inside the record
 };
 
 struct TlsSizes {
@@ -63,6 +64,10 @@ struct TlsProvider {
     // The broker's certificate against the CA file or Windows' trust store, and host. On
     // kTrustWrongName, names holds the names the certificate does carry.
     virtual TrustVerdict CheckPeer(const char* host, char* names, uint32_t namesSize) = 0;
+    // The client certificate's issuer as DER (a Name, as in the certificate) and as text (text
+    // may be null); 0 when there is no client certificate.
+    virtual int ClientIssuer(const uint8_t** der, uint32_t* size, char* text,
+                             uint32_t textSize) = 0;
     virtual void End() = 0;
 
 protected:

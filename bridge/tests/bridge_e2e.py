@@ -430,6 +430,36 @@ class ScriptedBroker:
         self.listener.close()
 
 
+class ListingTlsServer:
+    """A TLS 1.2 server on a free loopback port that requires a client certificate and lists the
+    test CA as the one it takes them from, as Node's TLS (aedes) does; mosquitto lists none, and
+    Python's ssl cannot (OpenSSL's list of client CAs is not in its API): openssl s_server."""
+
+    def __init__(self, broker):
+        for attempt in range(5):
+            self.port = free_port()
+            # Its standard input stays open: at its end, s_server stops.
+            self.process = subprocess.Popen(
+                ["openssl", "s_server", "-tls1_2", "-accept", "127.0.0.1:%d" % self.port,
+                 "-cert", broker.file("broker.crt"), "-key", broker.file("broker.key"),
+                 "-CAfile", broker.file("ca.crt"), "-Verify", "1"],
+                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 10
+            while self.process.poll() is None and time.monotonic() < deadline:
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), 0.5).close()
+                    return
+                except OSError:
+                    time.sleep(0.05)
+            self.close()
+        expect(False, "openssl s_server did not start")
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
+
+
 class BridgeRun(e2e.Run):
     """A scenario's Wine programs, its brokers and its subscribers; everything ends with it."""
 
@@ -450,7 +480,7 @@ class BridgeRun(e2e.Run):
 
     def close(self):
         for p in reversed(self.programs):
-            if isinstance(p, (Broker, ScriptedBroker)):
+            if isinstance(p, (Broker, ScriptedBroker, ListingTlsServer)):
                 p.close()
             elif isinstance(p, e2e.Program):
                 p.kill()
@@ -820,8 +850,10 @@ def client_certificates(run):
     users: publish and deliver, each with its own PFX on its own PC, carry reports byte for byte
     with no --user; no certificate and a foreign one end with exit 3, an expired one and a wrong
     PFX password with exit 2, each with its line; a broker that asks for none takes the bridge
-    with one all the same."""
+    with one all the same. A server that lists the CAs it takes client certificates from, and not
+    the certificate's, is named with both."""
     broker = run.broker(tls=True)
+    lister = run.add(ListingTlsServer(broker))
     sub = run.subscribe(broker, "vardex/PC01/report")
     across_two_pcs(run, broker, mutual_options(broker, "pc02"), mutual_options(broker, "pc01"),
                    " over mutual TLS")
@@ -835,7 +867,10 @@ def client_certificates(run):
     cases = (
         ("no certificate", mutual_options(broker), 3, "requires a client certificate"),
         ("a foreign certificate", mutual_options(broker, "foreign"), 3,
-         "refused the client certificate"),
+         "refused the client certificate: the broker's alert unknown_ca (48)"),
+        ("a CA the server does not list", mutual_options(broker, "foreign", port=lister.port), 3,
+         "the broker accepts client certificates from: CN=vardex test ca; this one is from "
+         "CN=vardex test other-ca: "),
         ("an expired certificate", mutual_options(broker, "old"), 2, "has expired"),
         ("a wrong PFX password", mutual_options(broker, "pc01", "wrong-password.txt"), 2,
          "does not open with that password"),

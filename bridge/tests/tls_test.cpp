@@ -35,23 +35,47 @@ std::string Sealed(const std::string& body) { return Record(0x17, Flip(body)); }
 
 const std::string kCertificateRequest = std::string("\x0d\x00\x00\x00", 4);
 
+std::string Der(uint8_t tag, const std::string& contents) {
+    return std::string(1, static_cast<char>(tag)) + static_cast<char>(contents.size()) + contents;
+}
+
+// A Name of one common name, as DER.
+std::string Dn(const std::string& cn) {
+    return Der(0x30, Der(0x31, Der(0x30, Der(0x06, "\x55\x04\x03") + Der(0x0C, cn))));
+}
+
+// A TLS 1.2 CertificateRequest listing these CAs: types rsa_sign, algorithms rsa_pkcs1_sha256.
+std::string CertificateRequest(const std::vector<std::string>& cas) {
+    std::string list;
+    for (const auto& ca : cas) list += std::string{0, static_cast<char>(ca.size())} + ca;
+    std::string body = std::string("\x01\x01\x00\x02\x04\x01", 6) +
+                       std::string{static_cast<char>(list.size() >> 8),
+                                   static_cast<char>(list.size() & 0xFF)} + list;
+    return std::string{13, 0, 0, static_cast<char>(body.size())} + body;
+}
+
+// What Schannel's alert buffer holds when it ends a handshake itself: a whole alert record.
+const std::string kInternalErrorAlert = std::string("\x15\x03\x03\x00\x02\x02\x50", 7);
+
 // Schannel as Microsoft documents it (InitializeSecurityContext, DecryptMessage and
 // EncryptMessage for Schannel, "Recognizing a Request to Renegotiate a Connection"): tokens in
 // memory of its own; DecryptMessage decrypts in place, spoiling the record's header; on
 // SEC_I_RENEGOTIATE (a TLS 1.3 ticket, as Windows 11 answers OpenSSL's) only the extra buffer's
 // size is given, no pointer, and those last bytes of the record go to InitializeSecurityContext;
 // a server's request for a certificate is SEC_I_INCOMPLETE_CREDENTIALS on Windows, and nothing
-// on Wine, which fails with SEC_E_INTERNAL_ERROR at the server's alert instead.
+// on Wine, which fails with SEC_E_INTERNAL_ERROR at the server's alert instead. When Schannel
+// ends the handshake itself, its SECBUFFER_ALERT output (SecBuffer) holds the alert it made.
 //
 // The handshake is "hello" from the client, then plaintext server records until one says "done";
-// an alert record ends it.
+// an alert record ends it, and so does "fails" (Schannel's own failure, with its alert).
 class ScriptedTls final : public TlsProvider {
 public:
     Lines calls;
     TrustVerdict verdict = kTrustOk;
     int windowsCloseNotify = 0;  // SEC_I_CONTEXT_EXPIRED, where Wine decrypts it to nothing
     SspiStatus closeNotifyStatus = kSspiOk;
-    int windowsAsks = 0;         // SEC_I_INCOMPLETE_CREDENTIALS at the record "asks"
+    int windowsAsks = 0;         // SEC_I_INCOMPLETE_CREDENTIALS at the record "asks"; 2: at
+                                 // every round over it, as no Windows does
     int version = 13;
     int onlyTls12 = 0;
 
@@ -73,7 +97,10 @@ public:
             if (Flip(body) != "ticket") return Token(kSspiFailed, "", 0, 0x80090326);
             return Token(kSspiOk, "", size - length);
         }
-        if (body == "asks" && windowsAsks && !asked++) {
+        if (body == "fails") return Token(kSspiFailed, kInternalErrorAlert, 0, 0x80090304);
+        // A layer that answers for ever would loop here: a few answers in, the round fails.
+        if (body == "asks" && windowsAsks == 2 && ++asked > 3) return Token(kSspiFailed, "", 0, 1);
+        if (body == "asks" && windowsAsks && (windowsAsks == 2 || !asked++)) {
             return {kSspiIncompleteCredentials, 0x00090320, 0, nullptr, 0};
         }
         if (body == "done") return Token(kSspiOk, "finished", size - length);
@@ -116,11 +143,19 @@ public:
         snprintf(names, namesSize, "localhost, 127.0.0.1");
         return verdict;
     }
+    int ClientIssuer(const uint8_t** der, uint32_t* size, char* text,
+                     uint32_t textSize) override {
+        *der = reinterpret_cast<const uint8_t*>(issuer.data());
+        *size = static_cast<uint32_t>(issuer.size());
+        if (text != nullptr) snprintf(text, textSize, "CN=vardex test other-ca");
+        return 1;
+    }
     void End() override { calls.push_back("end"); }
 
 private:
     int asked = 0;
     std::string token;
+    const std::string issuer = Dn("vardex test other-ca");
     SspiResult Token(SspiStatus status, const std::string& text, uint32_t extra,
                      uint32_t code = 0) {
         token = text;
@@ -210,8 +245,9 @@ TEST_F(TlsTest, EndingsAndFailures) {
         const char* broker;
         std::string server;      // after the handshake, or instead of it
         const char* line;        // the last log line's start
-        int windows;             // close_notify as Windows says it; asks as Windows does; 2:
-                                 // as Wine does, with a client certificate given
+        int windows;             // 1: close_notify as Windows says it, asks as Windows does;
+                                 // 2: Wine, with a client certificate given; 3: Windows, with
+                                 // one given; 4: Windows asks at every round
         int handshake;           // 1: the bytes come instead of the handshake
         TrustVerdict verdict;
         int exitCode;            // -1 runs on
@@ -227,14 +263,24 @@ TEST_F(TlsTest, EndingsAndFailures) {
          "connection to the broker lost: a TLS record larger than TLS allows", 0, 0, kTrustOk,
          -1, 0},
         {"a ticket round that fails", "broker.lan", Sealed("ticket-bad") + Sealed(kSuback),
-         "connection to the broker lost: TLS messages after the handshake could not be taken "
-         "(0x80090326); the next connections ask for TLS 1.2 only", 0, 0, kTrustOk, -1, 1},
+         "connection to the broker lost: TLS messages after the handshake could not be taken"
+         ": SEC_E_ILLEGAL_MESSAGE (0x80090326); the next connections ask for TLS 1.2 only", 0, 0,
+         kTrustOk, -1, 1},
+        {"an empty record is no close_notify", "broker.lan", Record(0x16, "done") +
+         Sealed(kConnack) + Sealed("") + Sealed(kSuback), "connected to broker.lan over TLS 1.3",
+         0, 1, kTrustOk, -1, 0},
         {"refused, with a record behind the CONNACK", "broker.lan", Record(0x16, "done") +
          Sealed(std::string("\x20\x02\x00\x05", 4)) + Sealed(kSuback), "the broker refused",
          0, 1, kTrustOk, 3, 0},
         {"a plain broker answering", "broker.lan", "MQTT?",
          "cannot reach the broker: the broker did not answer in TLS: is the port a plain MQTT "
-         "one? (1883 usually is) (0x80090326)", 0, 1, kTrustOk, -1, 0},
+         "one? (1883 usually is): SEC_E_ILLEGAL_MESSAGE (0x80090326)", 0, 1, kTrustOk, -1, 0},
+        {"asks at every round, answered once", "broker.lan", Record(0x16, "asks") +
+         Record(0x16, "done"), "cannot reach the broker: the TLS handshake failed: Windows says "
+         "SEC_I_INCOMPLETE_CREDENTIALS (0x00090320)", 4, 1, kTrustOk, -1, 0},
+        {"Schannel's own alert", "broker.lan", hello + Record(0x16, "fails"), "cannot reach the "
+         "broker: the TLS handshake failed: Windows sent the alert internal_error (80) and says "
+         "SEC_E_INTERNAL_ERROR (0x80090304)", 0, 1, kTrustOk, -1, 0},
         {"asks, Windows", "broker.lan", Record(0x16, "asks") + Record(0x16, "done"),
          "the broker asks for a client certificate; going on without one", 1, 1, kTrustOk, -1, 0},
         {"asks, Wine", "broker.lan", Record(0x16, kCertificateRequest) + Record(0x16, "done"),
@@ -244,13 +290,32 @@ TEST_F(TlsTest, EndingsAndFailures) {
         {"requires, Wine", "broker.lan", hello + Record(0x16, kCertificateRequest) +
          Record(0x15, "\x02\x28"), "the broker requires a client certificate", 0, 1, kTrustOk,
          3, 0},
-        {"presented, refused (Wine)", "broker.lan", hello + Record(0x16, kCertificateRequest) +
-         Record(0x15, "\x02\x2a"), "the broker refused the client certificate", 2, 1,
+        {"presented, refused (Wine)", "broker.lan", hello +
+         Record(0x16, CertificateRequest({Dn("PC"), Dn("vardex test other-ca")})) +
+         Record(0x15, "\x02\x2a"), "the broker refused the client certificate: the broker's "
+         "alert bad_certificate (42); Windows says SEC_E_INTERNAL_ERROR (0x80090304)", 2, 1,
          kTrustOk, 3, 0},
+        {"presented, its CA not listed (Wine sends none)", "broker.lan", hello +
+         Record(0x16, CertificateRequest({Dn("vardex test ca")})) + Record(0x15, "\x02\x28"),
+         "the broker accepts client certificates from: CN=vardex test ca; this one is from "
+         "CN=vardex test other-ca: the broker's alert handshake_failure (40)", 2, 1, kTrustOk, 3,
+         0},
+        {"presented, its CA not listed, optional", "broker.lan", hello +
+         Record(0x16, CertificateRequest({Dn("vardex test ca")})) + Record(0x16, "done"),
+         "the broker accepts client certificates from: CN=vardex test ca; this one is from "
+         "CN=vardex test other-ca: going on without it", 2, 1, kTrustOk, -1, 0},
+        {"presented, a key Schannel cannot sign with", "broker.lan", hello +
+         Record(0x16, kCertificateRequest) + Record(0x16, "fails"), "the TLS handshake failed "
+         "after the bridge presented its client certificate: Windows sent the alert "
+         "internal_error (80) and says SEC_E_INTERNAL_ERROR (0x80090304)", 2, 1, kTrustOk, 3, 0},
+        {"presented, Windows went on without it", "broker.lan", Record(0x16, "asks") +
+         Record(0x15, "\x02\x74"), "the broker asked for a client certificate, and Windows did "
+         "not send the bridge's (SEC_I_INCOMPLETE_CREDENTIALS", 3, 1, kTrustOk, 3, 0},
         {"certificate_required alert", "broker.lan", Record(0x15, "\x02\x74"),
          "the broker requires a client certificate", 0, 1, kTrustOk, 3, 0},
         {"handshake_failure alert alone", "broker.lan", Record(0x15, "\x02\x28"),
-         "cannot reach the broker: the TLS handshake failed (0x80090304)", 0, 1, kTrustOk, -1, 0},
+         "cannot reach the broker: the TLS handshake failed: the broker's alert handshake_failure "
+         "(40); Windows says SEC_E_INTERNAL_ERROR (0x80090304)", 0, 1, kTrustOk, -1, 0},
         {"wrong name", "broker.lan", "", "the broker's certificate is for another name: it names "
          "localhost, 127.0.0.1, not broker.lan", 0, 1, kTrustWrongName, 3, 0},
         {"an address only in the name", "127.0.0.1", "", "the broker's certificate is for "
@@ -265,11 +330,11 @@ TEST_F(TlsTest, EndingsAndFailures) {
         console.lines.clear();
         raw = FakeNetwork();
         provider.windowsCloseNotify = c.windows == 1;
-        provider.windowsAsks = c.windows == 1;
+        provider.windowsAsks = c.windows == 1 || c.windows == 3 ? 1 : c.windows == 4 ? 2 : 0;
         provider.verdict = c.verdict;
         provider.onlyTls12 = 0;
         ASSERT_NO_FATAL_FAILURE(Start(c.broker));
-        tls.presentsCertificate = c.windows == 2;
+        tls.presentsCertificate = c.windows == 2 || c.windows == 3;
         Server(c.handshake ? (c.server.empty() ? Record(0x16, "done") : c.server)
                            : up + c.server);
         EXPECT_EQ(state.exitCode, c.exitCode) << c.name;
@@ -287,10 +352,23 @@ TEST_F(TlsTest, EndingsAndFailures) {
             EXPECT_NE(raw.sentBytes.find("alert-out"), std::string::npos)
                 << c.name << ": Schannel's alert goes out";
         }
+        if (strstr(c.line, "Windows sent the alert") != nullptr) {
+            EXPECT_NE(raw.sentBytes.find(kInternalErrorAlert), std::string::npos) << c.name;
+        }
     }
 }
 
 TEST_F(TlsTest, PlainBrokerHangsUpAndPostHandshakeMessages) {
+    // One that asked for a certificate from another CA than the one presented hangs up.
+    ASSERT_NO_FATAL_FAILURE(Start("broker.lan"));
+    tls.presentsCertificate = 1;
+    Server(Record(0x16, CertificateRequest({Dn("vardex test ca")})));
+    tls.Closed(now, "the broker closed the connection");
+    EXPECT_EQ(console.lines.back(), "cannot reach the broker: the broker accepts client "
+              "certificates from: CN=vardex test ca; this one is from CN=vardex test other-ca: "
+              "the broker closed the connection during the TLS handshake, after it asked for a "
+              "client certificate; reconnecting with backoff (1 s doubling to 60 s)");
+
     ASSERT_NO_FATAL_FAILURE(Start("broker.lan"));
     tls.Closed(now, "the broker closed the connection");
     EXPECT_EQ(console.lines.back(), "cannot reach the broker: the broker closed the connection "
@@ -318,6 +396,69 @@ TEST_F(TlsTest, PlainBrokerHangsUpAndPostHandshakeMessages) {
     ASSERT_GE(sent.size(), 2u);
     EXPECT_EQ(sent[sent.size() - 2], "shutdown");
     EXPECT_NE(raw.sentBytes.find("bye"), std::string::npos);
+}
+
+TEST(TlsLines, BrokerCasAndCredentials) {
+    auto ava = [](char type, const std::string& value) {
+        return Der(0x30, Der(0x06, std::string("\x55\x04", 2) + type) + Der(0x0C, value));
+    };
+    const std::string issuer = Dn("vardex test other-ca");
+    const std::string twoRdns = Der(0x30, Der(0x31, ava(10, "Org")) + Der(0x31, ava(3, "B")));
+    std::vector<std::string> many(8, Dn("a long name of a CA"));
+    const struct {
+        const char* row;
+        std::string body;  // the CertificateRequest's, after its header
+        int listed;
+        const char* names;
+    } requests[] = {
+        {"listed", CertificateRequest({Dn("A"), issuer}).substr(4), 1, ""},
+        {"not listed", CertificateRequest({Dn("A"), twoRdns}).substr(4), 0, "CN=A; O=Org, CN=B"},
+        {"a separator is quoted", CertificateRequest({Dn("a, \"b\"")}).substr(4), 0,
+         "CN=\"a, \"\"b\"\"\""},
+        {"more than the room", CertificateRequest(many).substr(4), 0,
+         "CN=a long name of a CA; ..."},
+        {"an empty list takes any CA", CertificateRequest({}).substr(4), -1, ""},
+        {"a name past the list's end", CertificateRequest({Dn("A")}).substr(4, 10), -1, ""},
+        {"a zero-length name", std::string("\x01\x01\x00\x02\x04\x01\x00\x02\x00\x00", 10), -1,
+         ""},
+        {"algorithms past the end", std::string("\x01\x01\xFF\xFF", 4), -1, ""},
+    };
+    for (const auto& r : requests) {
+        char names[40];
+        EXPECT_EQ(CertificateRequestLists(reinterpret_cast<const uint8_t*>(r.body.data()),
+                                          static_cast<uint32_t>(r.body.size()),
+                                          reinterpret_cast<const uint8_t*>(issuer.data()),
+                                          static_cast<uint32_t>(issuer.size()), names,
+                                          sizeof names), r.listed) << r.row;
+        EXPECT_STREQ(names, r.names) << r.row;
+    }
+    // AcquireCredentialsHandle (Schannel): the call fails, with a certificate tried again
+    // without it.
+    const char* noTls12 = "this Windows has no TLS 1.2 client, which --tls needs (Windows before "
+                          "7 has none; Windows 7 needs its update for TLS 1.2): ";
+    const struct {
+        const char* row;
+        uint32_t code;
+        int certificate;
+        uint32_t without;
+        std::string line;
+        int blames;
+    } credentials[] = {
+        {"no TLS 1.2", 0x80090331, 0, 0x80090331,
+         noTls12 + std::string("SEC_E_ALGORITHM_MISMATCH (0x80090331), words"), 0},
+        {"another failure", 0x80090304, 0, 0x80090304,
+         "Windows' TLS would not start: SEC_E_INTERNAL_ERROR (0x80090304), words", 0},
+        {"works without the certificate", 0x8009030E, 1, 0, "Windows' TLS cannot use the client "
+         "certificate: SEC_E_NO_CREDENTIALS (0x8009030E), words", 1},
+        {"fails without it too", 0x8009030E, 1, 0x80090331,
+         noTls12 + std::string("SEC_E_ALGORITHM_MISMATCH (0x80090331)"), 0},
+    };
+    for (const auto& c : credentials) {
+        char line[300];
+        EXPECT_EQ(CredentialsFailed(line, sizeof line, c.code, "words", c.certificate, c.without),
+                  c.blames) << c.row;
+        EXPECT_EQ(line, c.line) << c.row;
+    }
 }
 
 TEST(TrustVerdict, Table) {

@@ -87,25 +87,23 @@ SspiResult Round(const uint8_t* in, uint32_t size) {
 // The client certificate to present when the broker asks, if one was given.
 PCCERT_CONTEXT clientCertificate;
 
-int AcquireTls12Only(CredHandle* into) {
+// Credentials for TLS 1.2 alone, with the client certificate if one is given; Windows' status.
+SECURITY_STATUS AcquireTls12Only(CredHandle* into, PCCERT_CONTEXT certificate) {
     SCHANNEL_CRED classic = {};
     classic.dwVersion = SCHANNEL_CRED_VERSION;
     classic.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     classic.dwFlags = kCredentialFlags;
-    classic.cCreds = clientCertificate != nullptr ? 1 : 0;
-    classic.paCred = &clientCertificate;
+    classic.cCreds = certificate != nullptr ? 1 : 0;
+    classic.paCred = &certificate;
     TimeStamp expiry;
     return AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
                                      SECPKG_CRED_OUTBOUND, nullptr, &classic, nullptr, nullptr,
-                                     into, &expiry) == SEC_E_OK;
+                                     into, &expiry);
 }
 
-}  // namespace
-
-int Win32Tls::Start(const void* certificate) {
-    clientCertificate = static_cast<PCCERT_CONTEXT>(certificate);
-    // TLS 1.3 needs the newer structure, which Windows before 10 (1809) refuses: then TLS 1.2,
-    // asked for by name, since Windows 7 leaves it off unless asked.
+// TLS 1.3 needs the newer structure, which Windows before 10 (1809) refuses: then TLS 1.2,
+// asked for by name, since Windows 7 leaves it off unless asked. The status is the last one's.
+SECURITY_STATUS Acquire(CredHandle* into, PCCERT_CONTEXT certificate) {
     TLS_PARAMETERS parameters = {};
     parameters.grbitDisabledProtocols = SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT |
                                         SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
@@ -114,19 +112,36 @@ int Win32Tls::Start(const void* certificate) {
     modern.dwFlags = kCredentialFlags;
     modern.cTlsParameters = 1;
     modern.pTlsParameters = &parameters;
-    modern.cCreds = clientCertificate != nullptr ? 1 : 0;
-    modern.paCred = &clientCertificate;
+    modern.cCreds = certificate != nullptr ? 1 : 0;
+    modern.paCred = &certificate;
     TimeStamp expiry;
-    haveCredentials = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
-                                                SECPKG_CRED_OUTBOUND, nullptr, &modern, nullptr,
-                                                nullptr, &credentials, &expiry) == SEC_E_OK ||
-                      AcquireTls12Only(&credentials);
-    return haveCredentials;
+    if (AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                  nullptr, &modern, nullptr, nullptr, into, &expiry) == SEC_E_OK) {
+        return SEC_E_OK;
+    }
+    return AcquireTls12Only(into, certificate);
+}
+
+}  // namespace
+
+uint32_t Win32Tls::Start(const void* certificate, uint32_t* withoutCertificate) {
+    clientCertificate = static_cast<PCCERT_CONTEXT>(certificate);
+    SECURITY_STATUS status = Acquire(&credentials, clientCertificate);
+    haveCredentials = status == SEC_E_OK;
+    *withoutCertificate = static_cast<uint32_t>(status);
+    if (haveCredentials || clientCertificate == nullptr) return static_cast<uint32_t>(status);
+    // Once more without the certificate, to tell a certificate Windows cannot use from a
+    // Windows without the TLS asked for.
+    CredHandle plain;
+    SECURITY_STATUS without = Acquire(&plain, nullptr);
+    if (without == SEC_E_OK) FreeCredentialsHandle(&plain);
+    *withoutCertificate = static_cast<uint32_t>(without);
+    return static_cast<uint32_t>(status);
 }
 
 int Win32Tls::OnlyTls12() {
     CredHandle fresh;
-    if (!AcquireTls12Only(&fresh)) return 0;
+    if (AcquireTls12Only(&fresh, clientCertificate) != SEC_E_OK) return 0;
     // A context of the old credentials may still be open; Schannel keeps what it needs.
     if (haveCredentials) FreeCredentialsHandle(&credentials);
     credentials = fresh;
@@ -228,6 +243,19 @@ TrustVerdict Win32Tls::CheckPeer(const char* host, char* names, uint32_t namesSi
     TrustVerdict verdict = JudgeBrokerCertificate(cert, host, names, namesSize);
     CertFreeCertificateContext(cert);
     return verdict;
+}
+
+int Win32Tls::ClientIssuer(const uint8_t** der, uint32_t* size, char* text, uint32_t textSize) {
+    if (clientCertificate == nullptr) return 0;
+    CERT_NAME_BLOB* issuer = &clientCertificate->pCertInfo->Issuer;
+    *der = issuer->pbData;
+    *size = issuer->cbData;
+    if (text != nullptr && textSize > 0) {
+        // Read as the core reads the broker's list of CAs: "CN=..., O=...", in encoded order.
+        text[0] = 0;
+        CertNameToStrA(X509_ASN_ENCODING, issuer, CERT_X500_NAME_STR, text, textSize);
+    }
+    return 1;
 }
 
 void Win32Tls::End() {

@@ -11,9 +11,9 @@
 
 struct Win32Tls final : TlsProvider {
     // The client credentials (TLS 1.2, and 1.3 where Windows has it), with the client
-    // certificate (a PCCERT_CONTEXT, or null) to present; 0 when this Windows has no TLS 1.2
-    // client.
-    int Start(const void* certificate);
+    // certificate (a PCCERT_CONTEXT, or null) to present. Returns 0, or Windows' status; then
+    // with a certificate, *withoutCertificate is what the same call says without it.
+    uint32_t Start(const void* certificate, uint32_t* withoutCertificate);
     // Trusts only these certificates as roots for the broker; returns 0, or 1 + the index of
     // one that Windows cannot read.
     int TrustOnly(const uint8_t* der, const DerSpan* certs, int count);
@@ -27,6 +27,8 @@ struct Win32Tls final : TlsProvider {
     uint32_t Encrypt(uint8_t* buffer, uint32_t size) override;
     SspiResult CloseNotify() override;
     TrustVerdict CheckPeer(const char* host, char* names, uint32_t namesSize) override;
+    int ClientIssuer(const uint8_t** der, uint32_t* size, char* text,
+                     uint32_t textSize) override;
     void End() override;
 };
 
