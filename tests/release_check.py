@@ -2,11 +2,14 @@
 """The release archive is reproducible and says what it holds: built with make release from two
 copies of the sources in folders of different names and depths, it comes out byte-identical,
 its SHA256SUMS match its files, it names the toolchain that made it, and its texts (the sums
-too) have Windows line ends. Prints one line per check
+too) have Windows line ends. Its README.txt is the user's part: the quick start, no build
+commands, and the bridge's options table naming exactly the options of --help. Prints one line
+per check
 and "N passed, N failed".
 """
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -40,6 +43,29 @@ def build(folder, epoch):
         return None
     archives = [f for f in os.listdir(os.path.join(folder, "dist")) if f.endswith(".zip")]
     return os.path.join(folder, "dist", archives[0]) if len(archives) == 1 else None
+
+
+def help_options():
+    """The options --help names, read from the usage text in the bridge's source."""
+    with open(os.path.join(ROOT, "bridge", "core", "bridge_config.cpp")) as f:
+        source = f.read()
+    usage = source[source.index("kBridgeUsage[] ="):]
+    usage = usage[:usage.index("\";\n") + 1]
+    return set(re.findall(r"--[a-z][a-z-]*", "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', usage))))
+
+
+def table_options(readme):
+    """The options in the first column of the README's options table (headed "| Option |")."""
+    options = set()
+    in_table = False
+    for line in readme.splitlines():
+        if line.startswith("| Option |"):
+            in_table = True
+        elif in_table and line.startswith("|"):
+            options |= set(re.findall(r"--[a-z][a-z-]*", line.split("|")[1]))
+        elif in_table:
+            break
+    return options
 
 
 def main():
@@ -80,8 +106,14 @@ def main():
             expect("%s has Windows line ends only" % text,
                    data and data.count(b"\n") == data.count(b"\r\n"))
         readme = files.get("README.txt", b"").decode()
-        expect("README.txt is the Windows user's part",
-               "Using it on Windows" in readme and "Building and testing" not in readme)
+        expect("README.txt is the user's part, up to the building notes",
+               "\n## Quick start: Home Assistant\r\n" in readme and "Building and testing" not in readme)
+        commands = [l for l in readme.splitlines() if re.match(r"\s*`?(make|ctest)\b", l)]
+        expect("README.txt has no make or ctest lines", not commands, "; ".join(commands))
+        listed, helped = table_options(readme), help_options()
+        expect("README.txt's options table is --help's options",
+               listed == helped and len(helped) > 10,
+               "table only: %s; --help only: %s" % (sorted(listed - helped), sorted(helped - listed)))
         info = files.get("BUILDINFO.txt", b"").decode()
         expect("BUILDINFO.txt names the compilers, binutils, runtime and zip writer",
                all(w in info for w in ("i686 compiler: i686-w64-mingw32-g++", "x86_64 binutils",

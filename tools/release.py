@@ -5,7 +5,7 @@
 
 Takes both relays, both bridges and both bitnesses of slot-listen and probe-standin from dist/
 (make dist),
-the Windows user's part of README.md as README.txt, LICENSE as LICENSE.txt and BUILDINFO.txt
+README.md up to "Building and testing" as README.txt, LICENSE as LICENSE.txt and BUILDINFO.txt
 (the toolchain that made it), and adds SHA256SUMS over those files; every text has CRLF line
 ends, for Notepad. The version is the build's; entries are sorted, with fixed times
 (SOURCE_DATE_EPOCH, else the commit's time) and fixed attributes. The same bytes come from the
@@ -48,13 +48,11 @@ def windows_text(text):
 
 
 def readme_for_windows():
-    """The title, the introduction and the section for Windows users, nothing about building."""
+    """Everything a user reads, from the top to the reference and "Checking a download"; the
+    building notes start at "Building and testing" and stay out."""
     with open(os.path.join(ROOT, "README.md")) as f:
         text = f.read()
-    intro = text[:text.index("\n## ")]
-    start = text.index("\n## Using it on Windows")
-    end = text.index("\n## ", start + 1)
-    return windows_text(intro + text[start:end] + "\n")
+    return windows_text(text[:text.index("\n## Building and testing")] + "\n")
 
 
 def first_line(argv):

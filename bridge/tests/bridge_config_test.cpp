@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -234,6 +235,51 @@ TEST(BridgeConfig, PasswordFileAsWindowsToolsWriteIt) {
             EXPECT_STREQ(out, c.password) << c.name;
         }
     }
+}
+
+// Every vardex-bridge command line in the README's code blocks, as a user would paste it: an
+// option renamed or tightened breaks the build here before it breaks a reader's set-up.
+TEST(BridgeConfig, ReadmeExamples) {
+    std::ifstream readme(VARDEX_README);
+    ASSERT_TRUE(readme.is_open()) << VARDEX_README;
+    struct Example {
+        int line;
+        std::string text;
+    };
+    std::vector<Example> examples;
+    std::string text;
+    for (int number = 1; std::getline(readme, text); ++number) {
+        size_t start = text.find_first_not_of(' ');
+        if (start == std::string::npos || start < 4) continue;  // not in a code block
+        if (text.compare(start, 2, "& ") == 0) start += 2;      // PowerShell's call operator
+        size_t end = text.find(' ', start);
+        std::string program = text.substr(start, end == std::string::npos ? end : end - start);
+        size_t at = program.rfind("vardex-bridge");
+        if (at == std::string::npos || (at != 0 && program[at - 1] != '\\')) continue;
+        std::string rest = program.substr(at);
+        if (rest != "vardex-bridge" && rest != "vardex-bridge-x86.exe" &&
+            rest != "vardex-bridge-x64.exe") {
+            continue;
+        }
+        examples.push_back({number, text.substr(start)});
+    }
+    int roles[3] = {};  // publish, deliver, install: each has its examples
+    for (const Example& e : examples) {
+        char storage[1024];
+        const char* words[64];
+        int count = SplitCommandLine(e.text.c_str(), storage, sizeof storage, words, 64);
+        ASSERT_GT(count, 1) << "README.md:" << e.line;
+        Outcome o = Parse(std::vector<const char*>(words + 1, words + count));
+        EXPECT_NE(o.outcome, kParseError) << "README.md:" << e.line << ": " << e.text << "\n  "
+                                          << o.message;
+        if (o.outcome != kParseRun) continue;
+        if (o.config.command == kCommandInstall) ++roles[2];
+        ++roles[o.config.role == kRolePublish ? 0 : 1];
+    }
+    EXPECT_GE(examples.size(), 5u);
+    EXPECT_GT(roles[0], 0);
+    EXPECT_GT(roles[1], 0);
+    EXPECT_GT(roles[2], 0);
 }
 
 }  // namespace
