@@ -6,7 +6,7 @@
 
 namespace {
 
-// What --help says around the option rows, which are wrapped to fit an 80-column console.
+// What --help says after the roles' option rows; those are wrapped to fit an 80-column console.
 const char kUsageRest[] =
     "  vardex-bridge install publish|deliver OPTIONS   (as a service; --password-file only)\r\n"
     "  vardex-bridge uninstall publish|deliver\r\n"
@@ -18,7 +18,7 @@ const char kUsageRest[] =
     "against the certificates in FILE alone; --cert or --cert-file present a client\r\n"
     "certificate, from the My store by thumbprint or from a PKCS#12 file.";
 const uint32_t kUsageWidth = 79;
-const uint32_t kUsageIndent = 6;
+const char kUsageBreak[] = "\r\n     ";  // the space before the next row makes six
 
 }  // namespace
 
@@ -35,8 +35,8 @@ uint32_t BridgeUsage(char* out, uint32_t capacity) {
             if ((row->roles & role) == 0 || row->usage == nullptr) continue;
             uint32_t length = TextLength(row->usage);
             if (column + 1 + length > kUsageWidth) {
-                AppendText(&text, "\r\n     ");
-                column = kUsageIndent - 1;
+                AppendText(&text, kUsageBreak);
+                column = TextLength(kUsageBreak) - 2;
             }
             AppendText(&text, " ");
             AppendText(&text, row->usage);
