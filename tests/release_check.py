@@ -46,12 +46,11 @@ def build(folder, epoch):
 
 
 def help_options():
-    """The options --help names, read from the usage text in the bridge's source."""
-    with open(os.path.join(ROOT, "bridge", "core", "bridge_config.cpp")) as f:
-        source = f.read()
-    usage = source[source.index("kBridgeUsage[] ="):]
-    usage = usage[:usage.index("\";\n") + 1]
-    return set(re.findall(r"--[a-z][a-z-]*", "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', usage))))
+    """The options --help names: the rows of the bridge's table of options that --help shows
+    (all but --password, which is refused), and --help and --version."""
+    with open(os.path.join(ROOT, "bridge", "core", "bridge_options.cpp")) as f:
+        rows = re.findall(r'^\s*\{"(--[a-z][a-z-]*)"', f.read(), re.M)
+    return (set(rows) - {"--password"}) | {"--help", "--version"}
 
 
 def table_options(readme):

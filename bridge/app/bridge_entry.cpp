@@ -233,9 +233,11 @@ int Run() {
     if (wordCount < 0) Refuse("the command line is too long");
     char message[300];
     switch (ParseBridgeArgs(wordCount - 1, list + 1, &bridgeConfig, message, sizeof message)) {
-        case kParseHelp:
-            WriteOut(kBridgeUsage);
+        case kParseHelp: {
+            char usage[2048];
+            WriteOut(BridgeUsage(usage, sizeof usage) != 0 ? usage : "");
             return kExitOk;
+        }
         case kParseVersion:
             WriteOut("vardex-bridge " VARDEX_VERSION_TEXT);
             return kExitOk;

@@ -1,5 +1,6 @@
 // install and uninstall: the service registered with its words and files checked, or removed.
 #include "bridge/app/bridge_app.h"
+#include "bridge/core/bridge_options.h"
 #include "bridge/core/service_rules.h"
 #include "bridge/core/text.h"
 #include "bridge/platform/win32/win32_bridge_platform.h"
@@ -31,38 +32,29 @@ int ServiceError(const char* verb, const char* what, uint32_t error) {
 int Install(const char* const* words, int count) {
     // A service runs elsewhere than this prompt: each file by its full path, and read now so
     // that a wrong one fails here, not at the next boot.
-    const struct {
-        const char* option;
-        char* field;
-    } files[] = {{"--password-file", bridgeConfig.passwordFile},
-                 {"--cafile", bridgeConfig.caFile},
-                 {"--cert-file", bridgeConfig.certFile},
-                 {"--cert-password-file", bridgeConfig.certPasswordFile}};
-    const int kFiles = sizeof files / sizeof files[0];
-    char fullPaths[kFiles][kMaxPath + 1];
     const char* installWords[32];
-    for (int i = 0; i < count; ++i) {
-        installWords[i] = words[i];
-        for (int f = 0; f < kFiles && i > 0; ++f) {
-            if (!TextEquals(words[i - 1], files[f].option)) continue;
-            char* full = fullPaths[f];
-            if (!FullPath(words[i], full, kMaxPath + 1)) Refuse("a file's full path is too long");
-            switch (VisibleToService(full, DriveType(full), FileAttributes(full))) {
-                case kFileSeen:
-                    break;
-                case kFileOnMappedDrive:
-                    Refuse(full, " is on a mapped network drive, which the service (LocalSystem) "
-                           "cannot see: copy the file to a local folder");
-                case kFileOnShare:
-                    Refuse(full, " is on a network share, which the service reaches as this "
-                           "computer's account, not as you: copy the file to a local folder");
-                case kFileOnlineOnly:
-                    Refuse(full, " is kept online only (a OneDrive file not on this PC), and the "
-                           "service cannot fetch it: copy the file to a local folder");
-            }
-            installWords[i] = full;
-            for (uint32_t c = 0; c <= TextLength(full); ++c) files[f].field[c] = full[c];
+    for (int i = 0; i < count; ++i) installWords[i] = words[i];
+    for (int i = 1; i < count; ++i) {
+        const OptionRow* row = FindOption(words[i]);  // the parser took every word
+        if (row == nullptr || row->check == kCheckFlag) continue;
+        ++i;
+        if (row->save != kSaveFullPath) continue;
+        char* full = reinterpret_cast<char*>(&bridgeConfig) + row->field;
+        if (!FullPath(words[i], full, row->limit + 1u)) Refuse("a file's full path is too long");
+        switch (VisibleToService(full, DriveType(full), FileAttributes(full))) {
+            case kFileSeen:
+                break;
+            case kFileOnMappedDrive:
+                Refuse(full, " is on a mapped network drive, which the service (LocalSystem) "
+                       "cannot see: copy the file to a local folder");
+            case kFileOnShare:
+                Refuse(full, " is on a network share, which the service reaches as this "
+                       "computer's account, not as you: copy the file to a local folder");
+            case kFileOnlineOnly:
+                Refuse(full, " is kept online only (a OneDrive file not on this PC), and the "
+                       "service cannot fetch it: copy the file to a local folder");
         }
+        installWords[i] = full;
     }
     char message[kMessageSize];
     if (!ReadPassword(message) || !ReadCaFile(message) || !LoadCertificate(1, message)) {

@@ -1,20 +1,13 @@
 // The bridge's command line: word splitting, option parsing and the checks on every value.
 #include "bridge/core/bridge_config.h"
 
+#include "bridge/core/bridge_options.h"
 #include "bridge/core/text.h"
 
-const char kBridgeUsage[] =
-    "usage:\r\n"
-    "  vardex-bridge publish --broker HOST[:PORT] [--name NAME] [--prefix vardex]\r\n"
-    "      [--discovery homeassistant|off] [--unit C|F] [--user USER]\r\n"
-    "      [--password-env VAR | --password-file FILE] [--keepalive SECONDS]\r\n"
-    "      [--client-id ID] [--tls [--cafile FILE] [--cert THUMBPRINT |\r\n"
-    "      --cert-file FILE.pfx [--cert-password-file FILE]]]\r\n"
-    "  vardex-bridge deliver --broker HOST[:PORT] [--name NAME] [--from NAME|+]\r\n"
-    "      [--prefix vardex] [--head WORD] [--user USER]\r\n"
-    "      [--password-env VAR | --password-file FILE] [--keepalive SECONDS]\r\n"
-    "      [--client-id ID] [--tls [--cafile FILE] [--cert THUMBPRINT |\r\n"
-    "      --cert-file FILE.pfx [--cert-password-file FILE]]]\r\n"
+namespace {
+
+// What --help says after the roles' option rows; those are wrapped to fit an 80-column console.
+const char kUsageRest[] =
     "  vardex-bridge install publish|deliver OPTIONS   (as a service; --password-file only)\r\n"
     "  vardex-bridge uninstall publish|deliver\r\n"
     "  vardex-bridge --help | --version\r\n"
@@ -24,6 +17,36 @@ const char kBridgeUsage[] =
     "--from to +. --tls checks the broker's certificate against Windows' trust store, or\r\n"
     "against the certificates in FILE alone; --cert or --cert-file present a client\r\n"
     "certificate, from the My store by thumbprint or from a PKCS#12 file.";
+const uint32_t kUsageWidth = 79;
+const char kUsageBreak[] = "\r\n     ";  // the space before the next row makes six
+
+}  // namespace
+
+uint32_t BridgeUsage(char* out, uint32_t capacity) {
+    TextBuilder text = {out, capacity, 0, 0};
+    AppendText(&text, "usage:");
+    for (int role = kRolePublish; role <= kRoleDeliver; ++role) {
+        const char* start = role == kRolePublish ? "\r\n  vardex-bridge publish"
+                                                 : "\r\n  vardex-bridge deliver";
+        AppendText(&text, start);
+        uint32_t column = TextLength(start) - 2;
+        for (int i = 0; i < kOptionRowCount; ++i) {
+            const OptionRow* row = &kOptionRows[i];
+            if ((row->roles & role) == 0 || row->usage == nullptr) continue;
+            uint32_t length = TextLength(row->usage);
+            if (column + 1 + length > kUsageWidth) {
+                AppendText(&text, kUsageBreak);
+                column = TextLength(kUsageBreak) - 2;
+            }
+            AppendText(&text, " ");
+            AppendText(&text, row->usage);
+            column += 1 + length;
+        }
+    }
+    AppendText(&text, "\r\n");
+    AppendText(&text, kUsageRest);
+    return FinishText(&text);
+}
 
 int SplitCommandLine(const char* line, char* storage, uint32_t storageSize, const char** words,
                      int maxWords) {
@@ -163,6 +186,57 @@ void SetMessage(char* message, uint32_t size, const char* first, const char* val
     FinishText(&text);
 }
 
+// The word of a choice's "a|b|c" that value is, from 0; -1 when none.
+int ChoiceIndex(const char* choices, const char* value) {
+    int index = 0;
+    const char* v = value;
+    for (const char* c = choices;; ++c) {
+        if (*c == '|' || *c == 0) {
+            if (v != nullptr && *v == 0) return index;
+            if (*c == 0) return -1;
+            ++index;
+            v = value;
+        } else if (v != nullptr && *v == *c) {
+            ++v;
+        } else {
+            v = nullptr;
+        }
+    }
+}
+
+// Checks value by the row's rule and stores it where the row says; 0 when it is bad.
+int TakeValue(const OptionRow* row, const char* value, BridgeConfig* config) {
+    char* field = reinterpret_cast<char*>(config) + row->field;
+    switch (row->check) {
+        case kCheckBroker:
+            return ParseBroker(value, config);
+        case kCheckNameOrAnyone:
+            if (TextEquals(value, "+")) return CopyField(field, row->limit, value);
+            return IsValidName(value) && CopyField(field, row->limit, value);
+        case kCheckName:
+            return IsValidName(value) && CopyField(field, row->limit, value);
+        case kCheckPrefix:
+            return IsValidPrefix(value) && CopyField(field, row->limit, value);
+        case kCheckChoice: {
+            int index = ChoiceIndex(row->valueName, value);
+            *reinterpret_cast<int*>(field) = index == row->limit;
+            return index >= 0;
+        }
+        case kCheckWord:
+            return *value != 0 && AllIn(value, 0x21, 0x7E) && CopyField(field, row->limit, value);
+        case kCheckText:
+            return *value != 0 && AllIn(value, 0x20, 0xFF) && CopyField(field, row->limit, value);
+        case kCheckPath:
+            return *value != 0 && CopyField(field, row->limit, value);
+        case kCheckThumbprint:
+            return ParseThumbprint(value, reinterpret_cast<uint8_t*>(field));
+        case kCheckSeconds:
+            return ParsePort(value, reinterpret_cast<uint16_t*>(field));
+        default:
+            return 0;
+    }
+}
+
 }  // namespace
 
 int IsValidName(const char* name) {
@@ -210,116 +284,52 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
         SetMessage(message, messageSize, "uninstall takes the role alone, not", words[1], "");
         return kParseError;
     }
-    int haveBroker = 0;
     for (int i = 1; i < count; ++i) {
         const char* option = words[i];
-        int publishOnly = TextEquals(option, "--discovery") || TextEquals(option, "--unit");
-        int deliverOnly = TextEquals(option, "--from") || TextEquals(option, "--head");
-        int known = publishOnly || deliverOnly || TextEquals(option, "--broker") ||
-                    TextEquals(option, "--name") || TextEquals(option, "--prefix") ||
-                    TextEquals(option, "--user") || TextEquals(option, "--password-env") ||
-                    TextEquals(option, "--password-file") || TextEquals(option, "--keepalive") ||
-                    TextEquals(option, "--client-id") || TextEquals(option, "--cafile") ||
-                    TextEquals(option, "--cert") || TextEquals(option, "--cert-file") ||
-                    TextEquals(option, "--cert-password-file");
-        if (TextEquals(option, "--tls")) {
-            config->tls = 1;
-            continue;
-        }
-        if (TextEquals(option, "--password")) {
-            SetMessage(message, messageSize, "a password is never taken on the command line "
-                       "(process lists show it): use --password-env VAR or --password-file FILE",
-                       nullptr, "");
+        const OptionRow* row = FindOption(option);
+        if (row != nullptr && row->check == kCheckRefused) {
+            SetMessage(message, messageSize, row->rule, nullptr, "");
             return kParseError;
         }
-        if (config->command == kCommandInstall && TextEquals(option, "--password-env")) {
+        if (row != nullptr && row->save == kSaveNever && config->command == kCommandInstall) {
             SetMessage(message, messageSize, "a service has no user's environment: install "
                        "takes the password from --password-file FILE", nullptr, "");
             return kParseError;
         }
-        if (!known) {
+        if (row == nullptr) {
             SetMessage(message, messageSize, "unknown option", option, " (--help lists them)");
             return kParseError;
         }
-        if ((publishOnly && config->role != kRolePublish) ||
-            (deliverOnly && config->role != kRoleDeliver)) {
+        if ((row->roles & config->role) == 0) {
             SetMessage(message, messageSize,
                        config->role == kRolePublish ? "publish does not take" : "deliver does "
                        "not take", option, "");
             return kParseError;
         }
-        if (i + 1 >= count) {
-            SetMessage(message, messageSize, option, nullptr, " needs a value");
-            return kParseError;
-        }
-        const char* value = words[++i];
-        int ok = 1;
-        const char* rule = "";
-        if (TextEquals(option, "--broker")) {
-            ok = ParseBroker(value, config);
-            haveBroker = 1;
-            rule = ": give HOST or HOST:PORT, PORT from 1 to 65535";
-        } else if (TextEquals(option, "--name") || TextEquals(option, "--from")) {
-            int anyone = TextEquals(option, "--from") && TextEquals(value, "+");
-            ok = anyone || IsValidName(value);
-            if (ok) CopyField(option[2] == 'n' ? config->name : config->from, kMaxName, value);
-            rule = ": a name is 1 to 64 printable characters without '+', '#', '/' or spaces";
-        } else if (TextEquals(option, "--prefix")) {
-            ok = IsValidPrefix(value) && CopyField(config->prefix, kMaxPrefix, value);
-            rule = ": a prefix is 1 to 128 printable characters without '+' or '#', not "
-                   "starting or ending with '/'";
-        } else if (TextEquals(option, "--discovery")) {
-            ok = TextEquals(value, "homeassistant") || TextEquals(value, "off");
-            config->discovery = TextEquals(value, "homeassistant");
-            rule = ": give homeassistant or off";
-        } else if (TextEquals(option, "--unit")) {
-            ok = TextEquals(value, "C") || TextEquals(value, "F");
-            config->fahrenheit = TextEquals(value, "F");
-            rule = ": give C or F";
-        } else if (TextEquals(option, "--head")) {
-            ok = *value != 0 && AllIn(value, 0x21, 0x7E) && CopyField(config->head, kMaxHead, value);
-            rule = ": a head is 1 to 72 printable characters without spaces";
-        } else if (TextEquals(option, "--user")) {
-            ok = *value != 0 && AllIn(value, 0x20, 0xFF) && CopyField(config->user, kMaxUser, value);
-            config->hasUser = ok;
-            rule = ": a user name is 1 to 128 characters";
-        } else if (TextEquals(option, "--password-env") || TextEquals(option, "--password-file")) {
-            int env = option[11] == 'e';
-            if ((env && config->passwordFile[0] != 0) || (!env && config->passwordEnv[0] != 0)) {
+        if (row->check != kCheckFlag) {
+            if (i + 1 >= count) {
+                SetMessage(message, messageSize, option, nullptr, " needs a value");
+                return kParseError;
+            }
+            const char* value = words[++i];
+            const char* other = TextEquals(option, "--password-env")    ? config->passwordFile
+                              : TextEquals(option, "--password-file") ? config->passwordEnv
+                                                                        : "";
+            if (other[0] != 0) {
                 SetMessage(message, messageSize, "give --password-env or --password-file, not "
                            "both", nullptr, "");
                 return kParseError;
             }
-            ok = *value != 0 &&
-                 CopyField(env ? config->passwordEnv : config->passwordFile, kMaxPath, value);
-            rule = ": too long, or empty";
-        } else if (TextEquals(option, "--cafile")) {
-            ok = *value != 0 && CopyField(config->caFile, kMaxPath, value);
-            rule = ": too long, or empty";
-        } else if (TextEquals(option, "--cert")) {
-            ok = ParseThumbprint(value, config->certHash);
-            config->hasCertHash = ok;
-            rule = ": give the certificate's SHA-1 thumbprint, 40 hex digits (spaces allowed)";
-        } else if (TextEquals(option, "--cert-file") ||
-                   TextEquals(option, "--cert-password-file")) {
-            char* field = TextEquals(option, "--cert-file") ? config->certFile
-                                                            : config->certPasswordFile;
-            ok = *value != 0 && CopyField(field, kMaxPath, value);
-            rule = ": too long, or empty";
-        } else if (TextEquals(option, "--client-id")) {
-            ok = *value != 0 && AllIn(value, 0x21, 0x7E) &&
-                 CopyField(config->clientId, kMaxClientId, value);
-            rule = ": a client id is 1 to 128 printable characters without spaces";
-        } else {
-            ok = ParsePort(value, &config->keepAliveSeconds);
-            rule = ": give whole seconds from 1 to 65535";
+            if (!TakeValue(row, value, config)) {
+                SetMessage(message, messageSize, option, value, row->rule);
+                return kParseError;
+            }
         }
-        if (!ok) {
-            SetMessage(message, messageSize, option, value, rule);
-            return kParseError;
+        if (row->given != 0) {
+            *reinterpret_cast<int*>(reinterpret_cast<char*>(config) + row->given) = 1;
         }
     }
-    if (!haveBroker) {
+    if (config->host[0] == 0) {
         SetMessage(message, messageSize, "--broker HOST[:PORT] is needed", nullptr, "");
         return kParseError;
     }

@@ -101,7 +101,8 @@ const int kPasswordUtf16 = -3;
 // kPasswordUtf16 for a UTF-16 file (Windows PowerShell 5.1's > and Out-File write one).
 int PasswordFromFile(const uint8_t* bytes, uint32_t size, char* out, uint32_t outSize);
 
-// The usage text for --help.
-extern const char kBridgeUsage[];
+// The usage text for --help, its option rows from the table of options; returns its length, or 0
+// when it does not fit.
+uint32_t BridgeUsage(char* out, uint32_t capacity);
 
 #endif

@@ -1,9 +1,12 @@
 // The bridge's command line: word splitting as Windows programs do it, and every option's checks.
 #include "bridge/core/bridge_config.h"
 
+#include "bridge/core/bridge_options.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -105,7 +108,9 @@ TEST(BridgeConfig, GoodCommandLines) {
     EXPECT_STREQ(o.config.caFile, "C:\\ca.pem");
     EXPECT_STREQ(o.config.passwordFile, "");
     // Both roles take the TLS options, and --help says so under each.
-    std::string usage = kBridgeUsage;
+    char text[2048];
+    ASSERT_GT(BridgeUsage(text, sizeof text), 0u);
+    std::string usage = text;
     EXPECT_NE(usage.find("--tls", usage.find("deliver --broker")), std::string::npos);
     EXPECT_NE(usage.find("--tls"), usage.rfind("--tls"));
     EXPECT_LT(usage.find("--tls"), usage.find("deliver --broker"));
@@ -179,6 +184,33 @@ TEST(BridgeConfig, RefusedCommandLines) {
         EXPECT_EQ(o.outcome, kParseError) << line;
         EXPECT_NE(o.message.find(c.says), std::string::npos) << line << "-> " << o.message;
         EXPECT_EQ(o.message.find('\n'), std::string::npos) << line;
+    }
+}
+
+// The table's own rules: the installer's properties are distinct upper-case names, --help
+// shows every option that is taken and names nothing else.
+TEST(BridgeConfig, OptionTable) {
+    std::set<std::string> properties;
+    char text[2048];
+    ASSERT_GT(BridgeUsage(text, sizeof text), 0u);
+    const std::string usage = text;
+    for (int i = 0; i < kOptionRowCount; ++i) {
+        const OptionRow& row = kOptionRows[i];
+        if (row.property != nullptr) {
+            EXPECT_TRUE(properties.insert(row.property).second) << row.property;
+            EXPECT_EQ(std::string(row.property).find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_"),
+                      std::string::npos) << row.property;
+        }
+        EXPECT_EQ(row.valueName == nullptr, row.check == kCheckFlag) << row.name;
+        const bool shown = usage.find(std::string(row.name) + ' ') != std::string::npos ||
+                           usage.find(std::string(row.name) + ']') != std::string::npos;
+        EXPECT_EQ(shown, row.check != kCheckRefused) << row.name;
+    }
+    for (size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at + 2)) {
+        const size_t end = usage.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+        const std::string word = usage.substr(at, end - at);
+        EXPECT_TRUE(FindOption(word.c_str()) != nullptr || word == "--help" ||
+                    word == "--version") << word;
     }
 }
 
