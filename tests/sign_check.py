@@ -110,7 +110,9 @@ def main():
         for file, data in files.items():
             with open(os.path.join(top, file), "wb") as f:
                 f.write(data)
-            code, out = run(["osslsigncode", "sign"] + options +
+            # The package's signature covers its metadata too, as SignTool's can.
+            dse = ["-add-msi-dse"] if file.endswith(".msi") else []
+            code, out = run(["osslsigncode", "sign"] + options + dse +
                             ["-in", os.path.join(top, file), "-out", os.path.join(direct, file)])
             if code:
                 sys.exit(out)

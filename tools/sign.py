@@ -97,6 +97,15 @@ def attach(signatures, ca, dist):
             options = ["-CAfile", ca] if ca else []
             failed = osslsigncode(["attach-signature", "-sigin", signature] + options +
                                   ["-in", unsigned, "-out", target])
+            if failed and file.endswith(".msi"):
+                # A package's signature may also cover its tables' metadata
+                # (MsiDigitalSignatureEx, as SignTool can write it) and only fits when attached
+                # the same way. osslsigncode writes over no file, not even its failed try's.
+                if os.path.exists(target):
+                    os.remove(target)
+                if not osslsigncode(["attach-signature", "-sigin", signature, "-add-msi-dse"] +
+                                    options + ["-in", unsigned, "-out", target]):
+                    failed = None
             if failed:
                 sys.exit("sign: the signature %s does not fit %s: %s" % (signature, file, failed))
             with open(target, "rb") as f:
