@@ -29,6 +29,18 @@ dist: build/x86/CMakeCache.txt build/x64/CMakeCache.txt
 release: dist
 	python3 tools/release.py
 
+.PHONY: sign winget
+# dist/signed/: the release with Authenticode signatures made elsewhere attached
+# (make sign SIGNATURES=folder of <file>.sig [SIGN_CA=file.pem for a CA the system does not
+# trust]), and SHA256SUMS.signed; python3 tools/sign.py says how the signer makes them.
+sign:
+	python3 tools/sign.py attach $(SIGNATURES) $(if $(SIGN_CA),--ca $(SIGN_CA))
+
+# dist/winget/: winget manifests for the files published at BASE_URL (the signed ones when
+# make sign has run).
+winget:
+	python3 tools/winget.py $(BASE_URL)
+
 host: build/host/CMakeCache.txt
 	cmake --build --preset host -j2
 
