@@ -741,13 +741,33 @@ def mutual_options(broker, pfx=None, password="pfx-password.txt", port=None):
     return options
 
 
+KEY_PC = 6  # a PC of its own, whose key containers only the certificate runs touch
+
+
+def key_containers(pc):
+    """The key containers on PC pc, the user's and the machine's (Wine's CryptoAPI keeps them
+    in the registry under Software\\Wine\\Crypto), and the bridge's record of what it imported:
+    the keys' and values' names."""
+    names = []
+    for hive in ("HKCU", "HKLM"):
+        for key in ("Software\\Wine\\Crypto", "Software\\vardex\\vardex-bridge\\Imported keys"):
+            code, out = wine_runner.system(pc, "reg", "query", hive + "\\" + key, "/s")
+            lines = out.splitlines() if code == 0 else []
+            # A container is a key below its provider's (RSA); a record is a value.
+            names += [l.strip() for l in lines if l.startswith("HKEY") and
+                      l.strip().count("\\") > 4 and "Crypto" in l]
+            names += [l.split()[0] for l in lines if l.startswith(" ") and "Imported" in key]
+    return sorted(names)
+
+
 @scenario
 def client_certificates(run):
     """Mutual TLS against a broker that requires client certificates and takes their names as
     users: publish and deliver, each with its own PFX on its own PC, carry reports byte for byte
     with no --user; no certificate and a foreign one end with exit 3, an expired one and a wrong
     PFX password with exit 2, each with its line; a broker that asks for none takes the bridge
-    with one all the same."""
+    with one all the same. The key a PFX brought is gone again after each run: refused, stopped,
+    or killed (the next run deletes it)."""
     broker = run.broker(tls=True)
     sub = run.subscribe(broker, "vardex/PC01/report")
     across_two_pcs(run, broker, mutual_options(broker, "pc02"), mutual_options(broker, "pc01"),
@@ -760,23 +780,34 @@ def client_certificates(run):
         expect(any("as %s" % client in l and "u'%s'" % user in l for l in log),
                "%s did not connect as %s" % (client, user))
     cases = (
+        ("a wrong PFX password", mutual_options(broker, "pc01", "wrong-password.txt"), 2,
+         "does not open with that password (--cert-password-file), or it is encrypted with AES"),
         ("no certificate", mutual_options(broker), 3, "requires a client certificate"),
         ("a foreign certificate", mutual_options(broker, "foreign"), 3,
          "refused the client certificate"),
         ("an expired certificate", mutual_options(broker, "old"), 2, "has expired"),
-        ("a wrong PFX password", mutual_options(broker, "pc01", "wrong-password.txt"), 2,
-         "does not open with that password"),
     )
+    wine_runner.start_pc(KEY_PC)
+    run.add(lambda: wine_runner.stop_pc(KEY_PC))
+    keys = key_containers(KEY_PC)
+    # The first case, whose PFX does not open, finds the killed run's key and deletes it.
+    killed = run.bridge("deliver", broker, "--name", "PC03", pc=KEY_PC,
+                        broker_options=mutual_options(broker, "pc01", port=broker.tls_port))
+    killed.wait_line(r"connected to localhost over TLS", START)
+    killed.kill()
+    expect(key_containers(KEY_PC) != keys, "a killed run's key is not there to be found")
     for name, options, code, says in cases:
         bridge = run.bridge("deliver", broker, "--name", "PC03", password=False,
-                            broker_options=options)
+                            broker_options=options, pc=KEY_PC)
         expect(bridge.wait_exit(START) == code, "%s: did not exit %d: %r" % (
             name, code, bridge.lines))
         expect(any(says in l for _, l in bridge.lines), "%s: said %r" % (name, bridge.lines))
-    plain = run.bridge("deliver", broker, "--name", "PC03",
+        expect(key_containers(KEY_PC) == keys, "%s: left %r" % (name, key_containers(KEY_PC)))
+    plain = run.bridge("deliver", broker, "--name", "PC03", pc=KEY_PC,
                        broker_options=mutual_options(broker, "pc01", port=broker.tls_port))
     plain.wait_line(r"connected to localhost over TLS", START)
     expect(stop_cleanly(plain) == 0, "a clean stop did not exit 0")
+    expect(key_containers(KEY_PC) == keys, "after a clean stop: %r" % key_containers(KEY_PC))
 
 
 SERVICE_PC = 3  # a PC of its own: an installed service starts with every session on its PC
