@@ -102,6 +102,19 @@ int LoadCertificate(int asService, char* message) {
     return loaded;
 }
 
+int StoreCertificate(char thumbprint[41], char* message) {
+    char password[kMaxPassword + 1];
+    int given = bridgeConfig.certPasswordFile[0] != 0;
+    if (given && ReadSecretFile("the certificate's password file ", bridgeConfig.certPasswordFile,
+                                password, sizeof password, message) < 0) {
+        return 0;
+    }
+    int stored = StoreClientCertificate(&bridgeConfig, given ? password : nullptr, thumbprint,
+                                        message, kMessageSize);
+    ZeroBytes(password, sizeof password);
+    return stored;
+}
+
 // The certificates of --cafile; 0 with a line in message when they cannot be had.
 int ReadCaFile(char* message) {
     const char* path = bridgeConfig.caFile;

@@ -56,13 +56,23 @@ int Install(const char* const* words, int count) {
         }
     }
     char message[kMessageSize];
-    if (!ReadPassword(message) || !ReadCaFile(message) || !LoadCertificate(1, message)) {
-        Refuse(message);
-    }
+    if (!ReadPassword(message) || !ReadCaFile(message)) Refuse(message);
     ZeroBytes(bridgeConfig.password, sizeof bridgeConfig.password);
     char program[kMaxPath + 1];
     if (!ProgramPath(program, sizeof program)) Refuse("this program's path is too long");
-    if (!BuildImagePath(program, installWords, count, imagePath, sizeof imagePath)) {
+    // A PFX goes into the machine's store once, and the service finds it there by thumbprint:
+    // its command line keeps no PFX and no PFX password, and both files may be deleted.
+    char thumbprint[41];
+    const char* serviceWords[32];
+    const char* const* given = installWords;
+    if (bridgeConfig.certFile[0] != 0) {
+        if (!StoreCertificate(thumbprint, message)) Refuse(message);
+        count = WordsWithThumbprint(installWords, count, thumbprint, serviceWords);
+        given = serviceWords;
+    } else if (!LoadCertificate(1, message)) {
+        Refuse(message);
+    }
+    if (!BuildImagePath(program, given, count, imagePath, sizeof imagePath)) {
         Refuse("the command line is too long for a service");
     }
     const char* what = "";
@@ -80,6 +90,8 @@ int Uninstall() {
     uint32_t error = UninstallService(bridgeConfig.role, &what, &stopped);
     if (error != 0) return ServiceError("uninstall ", what, error);
     Say(WriteOut, "removed the service ", ServiceName(bridgeConfig.role),
-        stopped ? "" : " (it did not stop within 30 s: Windows removes it once it stops)");
+        stopped ? "" : " (it did not stop within 30 s: Windows removes it once it stops)",
+        "; a client certificate that install put in the local machine's My store stays there "
+        "(certlm.msc removes it)");
     return kExitOk;
 }

@@ -949,16 +949,16 @@ def stored_certificate(run, broker, pfx, pc):
 
 @scenario
 def client_certificate_service(run):
-    """--cert by thumbprint, as the certificates dialog shows it, from the machine's My store:
-    the service installed with it runs as LocalSystem and publishes as the certificate's name,
-    with no --user; deliver on another PC, a console run with its own certificate by
-    thumbprint, writes the report byte for byte."""
+    """install --cert-file puts the PFX's certificate into the machine's My store and registers
+    the service by its thumbprint: with the PFX and its password file deleted, it runs as
+    LocalSystem and publishes as the certificate's name, with no --user; uninstall leaves the
+    certificate there. Deliver on another PC, a console run with its own certificate by
+    thumbprint as the certificates dialog shows it, writes the report byte for byte."""
     broker = run.broker(tls=True)
     for pc in (CERT_PC, FAR_CERT_PC):
         wine_runner.stop_pc(pc)
         wine_runner.start_pc(pc)
         run.add(lambda pc=pc: wine_runner.stop_pc(pc))
-    spaced = stored_certificate(run, broker, "pc01", CERT_PC)
     listen = run.listen(pc=FAR_CERT_PC)
     run.bridge("deliver", broker, "--name", "PC02", "--head", "PC02", "--cert",
                stored_certificate(run, broker, "pc02", FAR_CERT_PC), pc=FAR_CERT_PC,
@@ -971,9 +971,28 @@ def client_certificate_service(run):
                                       pc=CERT_PC, stderr=subprocess.STDOUT))
         return program.wait_exit(START), [l for _, l in program.lines]
 
-    options = mutual_options(broker) + ["--cert", spaced, "--name", "PC01"]
+    pfx, secret = os.path.join(broker.folder, "install.pfx"), os.path.join(broker.folder, "pw")
+    shutil.copy(broker.file("pc01.pfx"), pfx)
+    shutil.copy(broker.file("pfx-password.txt"), secret)
+    options = mutual_options(broker) + ["--cert-file", windows_path(pfx), "--cert-password-file",
+                                        windows_path(secret), "--name", "PC01"]
     code, said = bridge("install", "publish", *options)
     expect(code == 0, "install: %d %r" % (code, said))
+    os.remove(pfx)
+    os.remove(secret)
+    expect(not [k for k in key_containers(CERT_PC) if k.startswith("HKEY_LOCAL")],
+           "the import to the machine's key set that Wine cannot use left %r" % (
+               key_containers(CERT_PC),))
+    code, out = wine_runner.system(CERT_PC, "reg", "query",
+                                   "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name, "/v",
+                                   "ImagePath")
+    thumbprint = re.search(r" --cert ([0-9A-F]{40})\b", out)
+    expect(thumbprint and "install.pfx" not in out and "pw" not in out.split("--cert")[-1],
+           "the service's command line: %s" % out)
+    stored = "HKLM\\Software\\Microsoft\\SystemCertificates\\MY\\Certificates\\" + (
+        thumbprint.group(1))
+    expect(wine_runner.system(CERT_PC, "reg", "query", stored)[0] == 0,
+           "the certificate is not in the machine's My store")
     sub = run.subscribe(broker)
     code, out = wine_runner.system(CERT_PC, "sc", "start", name)
     expect(code == 0, "sc start: %d %s" % (code, out))
@@ -990,7 +1009,9 @@ def client_certificate_service(run):
     wine_runner.system(CERT_PC, "sc", "stop", name)
     expect(wait_stopped(name, stopping, 10, CERT_PC)[1] == 0, "sc stop did not end with 0")
     code, said = bridge("uninstall", "publish")
-    expect(code == 0, "uninstall: %d %r" % (code, said))
+    expect(code == 0 and "My store stays there" in said[-1], "uninstall: %d %r" % (code, said))
+    expect(wine_runner.system(CERT_PC, "reg", "query", stored)[0] == 0,
+           "uninstall took the certificate out of the store")
 
 
 def main(argv):

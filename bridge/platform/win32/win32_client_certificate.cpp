@@ -18,6 +18,9 @@ uint8_t pfxBytes[65536];
 DWORD keyError;
 // Install keeps the imported key with the certificate it put in LocalMachine\My.
 int keepImportedKeys;
+// The key set of the import: Wine names the user's in the certificate's CRYPT_KEY_PROV_INFO
+// after importing to the machine's.
+DWORD importedTo;
 
 // Each key a run imported is recorded here while the run lasts, named by its container, so
 // that the next run deletes what a killed one could not.
@@ -194,7 +197,7 @@ void KeySetsOfPfx(int remember, int keep) {
             ZeroBytes(&record, sizeof record);
             record.process = GetCurrentProcessId();
             record.provType = info->dwProvType;
-            record.provFlags = info->dwFlags;
+            record.provFlags = info->dwFlags | importedTo;
             for (int i = 0; i < 127 && info->pwszProvName != nullptr &&
                             info->pwszProvName[i] != 0; ++i) {
                 record.provider[i] = info->pwszProvName[i];
@@ -207,7 +210,7 @@ void KeySetsOfPfx(int remember, int keep) {
         }
         if (!keep) {
             DeleteKeySet(info->pwszContainerName, info->pwszProvName, info->dwProvType,
-                         info->dwFlags);
+                         info->dwFlags | importedTo);
         }
         if (records != nullptr) RegDeleteValueW(records, info->pwszContainerName);
     }
@@ -265,7 +268,7 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
     uint32_t flags[2];
     int count = PfxImportFlags(asService, flags);
     int refused = 0;
-    for (int i = 0; i < count && pfxStore == nullptr; ++i) {
+    for (int i = 0; i < count && held == nullptr; ++i) {
         // Without a password, a PFX may have been made with an empty one or with none at all.
         for (int form = 0; form < (password != nullptr ? 1 : 2) && pfxStore == nullptr; ++form) {
             const wchar_t* given = password != nullptr ? wide : form == 0 ? L"" : nullptr;
@@ -273,6 +276,14 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
             DWORD error = pfxStore == nullptr ? GetLastError() : 0;
             // Windows says ERROR_INVALID_PASSWORD; Wine says nothing.
             refused |= pfxStore == nullptr && (error == ERROR_INVALID_PASSWORD || error == 0);
+        }
+        if (pfxStore == nullptr) continue;
+        importedTo = flags[i] & kPfxMachineKeyset;
+        KeySetsOfPfx(1, 0);
+        held = WithKey(pfxStore);
+        // Wine imports to the machine's key set a key nobody can use: the next way is tried.
+        if (i + 1 < count && (held == nullptr || !FactsOf(held).keyUsable)) {
+            ReleaseClientCertificate();
         }
     }
     ZeroBytes(wide, sizeof wide);
@@ -284,8 +295,6 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
                     : " cannot be imported");
         return 0;
     }
-    KeySetsOfPfx(1, 0);
-    held = WithKey(pfxStore);
     if (held == nullptr) {
         SayIn(message, messageSize, "the certificate file ", path, " holds no certificate with "
             "its private key");
@@ -373,8 +382,16 @@ int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
         const CRYPT_KEY_PROV_INFO* mine = KeySetOf(held);
         keep = mine != nullptr && lstrcmpiW(recordName, mine->pwszContainerName) == 0;
     } else if (stored) {
-        stored = CertAddCertificateContextToStore(my, held, CERT_STORE_ADD_REPLACE_EXISTING,
-                                                  nullptr);
+        // The certificate and where its key is, nothing else: the held context also caches a
+        // handle to the key, which means nothing to another process.
+        PCCERT_CONTEXT added = nullptr;
+        const CRYPT_KEY_PROV_INFO* info = KeySetOf(held);
+        stored = info != nullptr &&
+                 CertAddEncodedCertificateToStore(my, X509_ASN_ENCODING, held->pbCertEncoded,
+                                                  held->cbCertEncoded,
+                                                  CERT_STORE_ADD_REPLACE_EXISTING, &added) &&
+                 CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, info);
+        if (added != nullptr) CertFreeCertificateContext(added);
     }
     DWORD error = stored ? 0 : GetLastError();
     if (there != nullptr) CertFreeCertificateContext(there);
