@@ -44,6 +44,6 @@ KeyDeletion KeyDeletionFor(uint32_t provType, uint32_t provInfoFlags) {
     return KeyDeletion{0, where | kCryptDeleteKeyset};
 }
 
-int RecordedRunEnded(uint32_t openError, int signaled) {
-    return openError == 0 ? signaled != 0 : openError == kErrorInvalidParameter;
+int RecordedRunEnded(int opened, uint32_t openError, int signaled) {
+    return opened ? signaled != 0 : openError != kErrorAccessDenied;
 }

@@ -60,10 +60,11 @@ const uint32_t kCryptSilent = 0x00000040;        // CRYPT_SILENT, NCRYPT_SILENT_
 KeyDeletion KeyDeletionFor(uint32_t provType, uint32_t provInfoFlags);
 
 // Whether a key recorded by another run of the bridge is a leftover to delete: that run has
-// ended (killed, so it could not delete its key). openError: OpenProcess's error for the
-// recorded process id (0 when it opened), signaled: the opened process has ended. A process
-// that cannot be opened for another reason (access denied: an elevated run) may be running.
-const uint32_t kErrorInvalidParameter = 87;  // OpenProcess: no process with that id
-int RecordedRunEnded(uint32_t openError, int signaled);
+// ended (killed, so it could not delete its key). opened: OpenProcess gave a handle for the
+// recorded process id, and signaled: that process has ended; else openError, its error. Only
+// ERROR_ACCESS_DENIED says that a process is there (an elevated run, say); Windows documents
+// no one code for an id that no process has.
+const uint32_t kErrorAccessDenied = 5;
+int RecordedRunEnded(int opened, uint32_t openError, int signaled);
 
 #endif

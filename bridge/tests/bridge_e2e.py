@@ -158,6 +158,8 @@ def make_certificates(folder):
         f.write(PFX_PASSWORD + "\r\n")
     with open(os.path.join(folder, "wrong-password.txt"), "w") as f:
         f.write("not-" + PFX_PASSWORD)
+    with open(os.path.join(folder, "latin1-password.txt"), "wb") as f:
+        f.write(PFX_PASSWORD.replace("a", "\u00e4").encode("latin-1"))  # not UTF-8
     with open(os.path.join(folder, "rogue-chain.crt"), "w") as chain:
         for name in ("rogue.crt", "client-ca.crt"):
             with open(os.path.join(folder, name)) as f:
@@ -786,6 +788,8 @@ def client_certificates(run):
         ("a foreign certificate", mutual_options(broker, "foreign"), 3,
          "refused the client certificate"),
         ("an expired certificate", mutual_options(broker, "old"), 2, "has expired"),
+        ("a password that is not UTF-8", mutual_options(broker, "pc01", "latin1-password.txt"), 2,
+         "is not ASCII or UTF-8 text"),
     )
     wine_runner.start_pc(KEY_PC)
     run.add(lambda: wine_runner.stop_pc(KEY_PC))

@@ -414,14 +414,15 @@ TEST(ClientCertificate, VerdictExpiryAndImport) {
         EXPECT_EQ(d.cng, k.cng) << k.type << " " << k.flags;
         EXPECT_EQ(d.flags, k.deleteFlags) << k.type << " " << k.flags;
     }
-    // OpenProcess: ERROR_INVALID_PARAMETER for an id no process has; access denied (5) for a
-    // run elevated above this one, which may well be running.
+    // OpenProcess: access denied (5) for a run elevated above this one, which may well be
+    // running; an id no process has fails with some other code (87, or none).
     const struct {
+        int opened;
         uint32_t openError;
         int signaled, ended;
-    } runs[] = {{0, 0, 0}, {0, 1, 1}, {87, 0, 1}, {5, 0, 0}};
+    } runs[] = {{1, 0, 0, 0}, {1, 0, 1, 1}, {0, 87, 0, 1}, {0, 0, 0, 1}, {0, 5, 0, 0}};
     for (const auto& r : runs) {
-        EXPECT_EQ(RecordedRunEnded(r.openError, r.signaled), r.ended) << r.openError;
+        EXPECT_EQ(RecordedRunEnded(r.opened, r.openError, r.signaled), r.ended) << r.openError;
     }
 }
 

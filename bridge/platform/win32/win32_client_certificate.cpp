@@ -174,7 +174,8 @@ void DeleteLeftoverKeys() {
         DWORD openError = run == nullptr ? GetLastError() : 0;
         int ended = run != nullptr && WaitForSingleObject(run, 0) == WAIT_OBJECT_0;
         if (run != nullptr) CloseHandle(run);
-        if (got != ERROR_SUCCESS || type != REG_BINARY || !RecordedRunEnded(openError, ended)) {
+        if (got != ERROR_SUCCESS || type != REG_BINARY ||
+            !RecordedRunEnded(run != nullptr, openError, ended)) {
             ++index;
             continue;
         }
