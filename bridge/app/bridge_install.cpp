@@ -3,6 +3,7 @@
 #include "bridge/core/service_rules.h"
 #include "bridge/core/text.h"
 #include "bridge/platform/win32/win32_bridge_platform.h"
+#include "bridge/platform/win32/win32_client_certificate.h"
 #include "bridge/platform/win32/win32_service.h"
 
 namespace {
@@ -77,7 +78,9 @@ int Install(const char* const* words, int count) {
     }
     const char* what = "";
     uint32_t error = InstallService(bridgeConfig.role, imagePath, program, &what);
+    // A certificate this install put in the store goes again when the service is not installed.
     if (error != 0) return ServiceError("install ", what, error);
+    KeepStoredCertificate();
     Say(WriteOut, "installed the service ", ServiceName(bridgeConfig.role),
         " (automatic start, LocalSystem); start it now with: sc start ",
         ServiceName(bridgeConfig.role));

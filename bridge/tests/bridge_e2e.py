@@ -937,6 +937,7 @@ def service(run):
 
 CERT_PC = 4  # a PC of its own: its machine store gets a certificate, and a service runs there
 FAR_CERT_PC = 5  # the same for deliver's certificate, which the other PCs' stores never see
+FAILED_INSTALL_PC = 7  # one where install --cert-file fails after the certificate went in
 
 
 def stored_certificate(run, broker, pfx, pc):
@@ -980,6 +981,22 @@ def client_certificate_service(run):
     shutil.copy(broker.file("pfx-password.txt"), secret)
     options = mutual_options(broker) + ["--cert-file", windows_path(pfx), "--cert-password-file",
                                         windows_path(secret), "--name", "PC01"]
+    # An install that fails takes out again what it put in the store, and its key: on a PC of
+    # its own, where a service of that name is there already.
+    wine_runner.start_pc(FAILED_INSTALL_PC)
+    run.add(lambda: wine_runner.stop_pc(FAILED_INSTALL_PC))
+    keys = key_containers(FAILED_INSTALL_PC)
+    wine_runner.system(FAILED_INSTALL_PC, "sc", "create", name, "binpath=", "C:\\x.exe")
+    failed = run.add(e2e.Program(e2e.exe("vardex-bridge", run.arch), ["install", "publish"] +
+                                 options, stdin=False, pc=FAILED_INSTALL_PC,
+                                 stderr=subprocess.STDOUT))
+    expect(failed.wait_exit(START) == 5, "install over a service of that name: %r" % (
+        failed.lines,))
+    machine_my = "HKLM\\Software\\Microsoft\\SystemCertificates\\MY\\Certificates"
+    code, out = wine_runner.system(FAILED_INSTALL_PC, "reg", "query", machine_my)
+    expect("Certificates\\" not in out, "a failed install left a certificate: %s" % out)
+    expect(key_containers(FAILED_INSTALL_PC) == keys, "a failed install left %r" % (
+        key_containers(FAILED_INSTALL_PC),))
     code, said = bridge("install", "publish", *options)
     expect(code == 0, "install: %d %r" % (code, said))
     os.remove(pfx)
@@ -993,8 +1010,7 @@ def client_certificate_service(run):
     thumbprint = re.search(r" --cert ([0-9A-F]{40})\b", out)
     expect(thumbprint and "install.pfx" not in out and "pw" not in out.split("--cert")[-1],
            "the service's command line: %s" % out)
-    stored = "HKLM\\Software\\Microsoft\\SystemCertificates\\MY\\Certificates\\" + (
-        thumbprint.group(1))
+    stored = machine_my + "\\" + thumbprint.group(1)
     expect(wine_runner.system(CERT_PC, "reg", "query", stored)[0] == 0,
            "the certificate is not in the machine's My store")
     sub = run.subscribe(broker)

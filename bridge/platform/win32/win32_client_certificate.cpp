@@ -18,6 +18,10 @@ uint8_t pfxBytes[65536];
 DWORD keyError;
 // Install keeps the imported key with the certificate it put in LocalMachine\My.
 int keepImportedKeys;
+// A certificate install put in LocalMachine\My, taken out again unless the service was
+// installed.
+BYTE storedHash[20];
+int storedNew;
 // The key set of the import: Wine names the user's in the certificate's CRYPT_KEY_PROV_INFO
 // after importing to the machine's.
 DWORD importedTo;
@@ -346,6 +350,23 @@ int LoadClientCertificate(const BridgeConfig* config, int asService, const char*
 }
 
 void ReleaseClientCertificate() {
+    if (storedNew) {
+        storedNew = 0;
+        keepImportedKeys = 0;
+        HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                      CERT_SYSTEM_STORE_LOCAL_MACHINE, "MY");
+        CRYPT_HASH_BLOB blob = {sizeof storedHash, storedHash};
+        PCCERT_CONTEXT there = my == nullptr ? nullptr
+                             : CertFindCertificateInStore(my, X509_ASN_ENCODING, 0,
+                                                          CERT_FIND_HASH, &blob, nullptr);
+        if (there != nullptr) CertDeleteCertificateFromStore(there);  // frees it too
+        // Wine writes a deletion out on a forced commit only.
+        if (my != nullptr) {
+            CertControlStore(my, CERT_STORE_CTRL_COMMIT_FORCE_FLAG, CERT_STORE_CTRL_COMMIT,
+                             nullptr);
+            CertCloseStore(my, 0);
+        }
+    }
     if (held != nullptr) CertFreeCertificateContext(held);
     held = nullptr;
     if (pfxStore == nullptr) return;
@@ -360,9 +381,9 @@ int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
     if (!LoadClientCertificate(config, 1, pfxPassword, message, messageSize, &seconds)) return 0;
     HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, "MY");
-    BYTE hash[20];
-    DWORD size = sizeof hash;
-    CRYPT_HASH_BLOB blob = {sizeof hash, hash};
+    BYTE* hash = storedHash;
+    DWORD size = sizeof storedHash;
+    CRYPT_HASH_BLOB blob = {sizeof storedHash, storedHash};
     PCCERT_CONTEXT there = nullptr;
     int stored = my != nullptr &&
                  CertGetCertificateContextProperty(held, CERT_SHA1_HASH_PROP_ID, hash, &size);
@@ -393,6 +414,7 @@ int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
                                                   CERT_STORE_ADD_REPLACE_EXISTING, &added) &&
                  CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, info);
         if (added != nullptr) CertFreeCertificateContext(added);
+        storedNew = stored && there == nullptr;
     }
     DWORD error = stored ? 0 : GetLastError();
     if (there != nullptr) CertFreeCertificateContext(there);
@@ -416,8 +438,12 @@ int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
     }
     thumbprint[40] = 0;
     keepImportedKeys = keep;
-    ReleaseClientCertificate();
     return 1;
+}
+
+void KeepStoredCertificate() {
+    storedNew = 0;
+    ReleaseClientCertificate();
 }
 
 const void* ClientCertificate() { return held; }
