@@ -9,6 +9,7 @@
 namespace {
 
 char imagePath[4096];
+char thumbprint[41];  // --cert's value in the service's words
 
 // A console word on install's and uninstall's errors, with Windows' own words for them.
 int ServiceError(const char* verb, const char* what, uint32_t error) {
@@ -63,7 +64,6 @@ int Install(const char* const* words, int count) {
     if (!ProgramPath(program, sizeof program)) Refuse("this program's path is too long");
     // A PFX goes into the machine's store once, and the service finds it there by thumbprint:
     // its command line keeps no PFX and no PFX password, and both files may be deleted.
-    char thumbprint[41];
     const char* serviceWords[32];
     const char* const* given = installWords;
     if (bridgeConfig.certFile[0] != 0) {
