@@ -67,7 +67,7 @@ int Install(const char* const* words, int count) {
     const char* serviceWords[32];
     const char* const* given = installWords;
     if (bridgeConfig.certFile[0] != 0) {
-        if (!StoreCertificate(thumbprint, message)) Refuse(message);
+        if (!LoadCertificate(1, message, thumbprint)) Refuse(message);
         count = WordsWithThumbprint(installWords, count, thumbprint, serviceWords);
         given = serviceWords;
     } else if (!LoadCertificate(1, message)) {
@@ -81,6 +81,11 @@ int Install(const char* const* words, int count) {
     // A certificate this install put in the store goes again when the service is not installed.
     if (error != 0) return ServiceError("install ", what, error);
     KeepStoredCertificate();
+    if (bridgeConfig.certFile[0] != 0) {
+        Say(WriteOut, "the client certificate is in the local machine's My store, where the "
+            "service finds it by its thumbprint ", thumbprint, ": the PFX and its password file "
+            "may be deleted");
+    }
     Say(WriteOut, "installed the service ", ServiceName(bridgeConfig.role),
         " (automatic start, LocalSystem); start it now with: sc start ",
         ServiceName(bridgeConfig.role));
