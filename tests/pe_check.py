@@ -311,7 +311,8 @@ BRIDGE_DLLS = {"KERNEL32.dll", "WS2_32.dll", "ADVAPI32.dll", "Secur32.dll", "CRY
 # record plumbing with post-handshake messages and certificate requests, the certificate check
 # with its issuers, PEM reading, the handshake's lines: Windows' statuses and TLS alerts by
 # name, the broker's list of client CAs read against the certificate's issuer) and the client
-# certificate (store lookup, PKCS#12 import, its checks).
+# certificate (store lookup, PKCS#12 import, its checks, the deletion of an imported key and of
+# a killed run's, install's import into the machine's store).
 BRIDGE_MAX_SIZE = {"x86": 57856, "x64": 64000}
 
 

@@ -26,8 +26,10 @@ int Prepare(char* message, int asService);
 // line in message when it cannot be had.
 int ReadPassword(char* message);
 // The client certificate of --cert or --cert-file, checked and held for the TLS credentials;
-// as the service would find it with asService. 0 with a line in message when it cannot be used.
-int LoadCertificate(int asService, char* message);
+// as the service would find it with asService. With thumbprint, install's --cert-file goes into
+// LocalMachine\My instead (StoreClientCertificate), and thumbprint gets its 40 hex digits. 0
+// with a line in message when it cannot be used.
+int LoadCertificate(int asService, char* message, char* thumbprint = nullptr);
 // The certificates of --cafile into caFile; 0 with a line in message when they cannot be had.
 int ReadCaFile(char* message);
 

@@ -37,6 +37,7 @@ void Say(void (*write)(const char*), const char* first, const char* second, cons
 
 void Refuse(const char* first, const char* second, const char* third) {
     Say(WriteError, first, second, third);
+    ReleaseClientCertificate();
     ExitWith(kExitUsage);
 }
 
@@ -225,6 +226,8 @@ int ServiceBodyRun(uintptr_t stopEvent) {
         bridgeConsole->WriteLine(kLogWarning, "the service ends as a failure, so that Windows "
                                  "restarts it (after 5 s, then every minute)");
     }
+    // Before STOPPED is told: the process may end at any moment after it.
+    ReleaseClientCertificate();
     return code;
 }
 
@@ -289,6 +292,8 @@ extern "C" BRIDGE_ENTRY_ALIGN void BridgeEntry() {
     // cppcheck-suppress danglingLifetime ; this function never returns: ExitWith ends the process
     platform = Platform{&network, &slotWriter, &slotReader, &tls, &tlsLayer, &plain};
     int code = Run();
+    // A PFX's key goes before a closing console's handler lets Windows end the process.
+    ReleaseClientCertificate();
     StopDone();
     ExitWith(code);
 }

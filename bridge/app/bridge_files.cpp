@@ -87,7 +87,7 @@ int ReadPassword(char* message) {
     return 1;
 }
 
-int LoadCertificate(int asService, char* message) {
+int LoadCertificate(int asService, char* message, char* thumbprint) {
     if (!bridgeConfig.hasCertHash && bridgeConfig.certFile[0] == 0) return 1;
     char password[kMaxPassword + 1];
     int given = bridgeConfig.certPasswordFile[0] != 0;
@@ -96,8 +96,12 @@ int LoadCertificate(int asService, char* message) {
         return 0;
     }
     int32_t seconds = 0;
-    int loaded = LoadClientCertificate(&bridgeConfig, asService, given ? password : nullptr,
-                                       message, kMessageSize, &seconds);
+    const char* pfxPassword = given ? password : nullptr;
+    int loaded = thumbprint != nullptr
+                     ? StoreClientCertificate(&bridgeConfig, pfxPassword, thumbprint, message,
+                                              kMessageSize)
+                     : LoadClientCertificate(&bridgeConfig, asService, pfxPassword, message,
+                                             kMessageSize, &seconds);
     ZeroBytes(password, sizeof password);
     if (loaded) ClientCertificateName(bridgeConfig.certName, sizeof bridgeConfig.certName);
     return loaded;

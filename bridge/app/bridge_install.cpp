@@ -4,11 +4,13 @@
 #include "bridge/core/service_rules.h"
 #include "bridge/core/text.h"
 #include "bridge/platform/win32/win32_bridge_platform.h"
+#include "bridge/platform/win32/win32_client_certificate.h"
 #include "bridge/platform/win32/win32_service.h"
 
 namespace {
 
 char imagePath[4096];
+char thumbprint[41];  // --cert's value in the service's words
 
 // A console word on install's and uninstall's errors, with Windows' own words for them.
 int ServiceError(const char* verb, const char* what, uint32_t error) {
@@ -57,18 +59,34 @@ int Install(const char* const* words, int count) {
         installWords[i] = full;
     }
     char message[kMessageSize];
-    if (!ReadPassword(message) || !ReadCaFile(message) || !LoadCertificate(1, message)) {
-        Refuse(message);
-    }
+    if (!ReadPassword(message) || !ReadCaFile(message)) Refuse(message);
     ZeroBytes(bridgeConfig.password, sizeof bridgeConfig.password);
     char program[kMaxPath + 1];
     if (!ProgramPath(program, sizeof program)) Refuse("this program's path is too long");
-    if (!BuildImagePath(program, installWords, count, imagePath, sizeof imagePath)) {
+    // A PFX goes into the machine's store once, and the service finds it there by thumbprint:
+    // its command line keeps no PFX and no PFX password, and both files may be deleted.
+    const char* serviceWords[32];
+    const char* const* given = installWords;
+    if (bridgeConfig.certFile[0] != 0) {
+        if (!LoadCertificate(1, message, thumbprint)) Refuse(message);
+        count = WordsWithThumbprint(installWords, count, thumbprint, serviceWords);
+        given = serviceWords;
+    } else if (!LoadCertificate(1, message)) {
+        Refuse(message);
+    }
+    if (!BuildImagePath(program, given, count, imagePath, sizeof imagePath)) {
         Refuse("the command line is too long for a service");
     }
     const char* what = "";
     uint32_t error = InstallService(bridgeConfig.role, imagePath, program, &what);
+    // A certificate this install put in the store goes again when the service is not installed.
     if (error != 0) return ServiceError("install ", what, error);
+    KeepStoredCertificate();
+    if (bridgeConfig.certFile[0] != 0) {
+        Say(WriteOut, "the client certificate is in the local machine's My store, where the "
+            "service finds it by its thumbprint ", thumbprint, ": the PFX and its password file "
+            "may be deleted");
+    }
     Say(WriteOut, "installed the service ", ServiceName(bridgeConfig.role),
         " (automatic start, LocalSystem); start it now with: sc start ",
         ServiceName(bridgeConfig.role));
@@ -81,6 +99,8 @@ int Uninstall() {
     uint32_t error = UninstallService(bridgeConfig.role, &what, &stopped);
     if (error != 0) return ServiceError("uninstall ", what, error);
     Say(WriteOut, "removed the service ", ServiceName(bridgeConfig.role),
-        stopped ? "" : " (it did not stop within 30 s: Windows removes it once it stops)");
+        stopped ? "" : " (it did not stop within 30 s: Windows removes it once it stops)",
+        "; a client certificate that install put in the local machine's My store stays there "
+        "(certlm.msc removes it)");
     return kExitOk;
 }

@@ -31,10 +31,19 @@ int ExpiryWarningDays(int32_t secondsToExpiry) {
     return static_cast<int>(secondsToExpiry / 86400);
 }
 
-int PfxImportFlags(int asService, uint32_t out[3]) {
+int PfxImportFlags(int asService, uint32_t out[2]) {
     int count = 0;
-    out[count++] = kPfxNoPersistKey;
     if (asService) out[count++] = kPfxMachineKeyset;
     out[count++] = kPfxUserKeyset;
     return count;
+}
+
+KeyDeletion KeyDeletionFor(uint32_t provType, uint32_t provInfoFlags) {
+    uint32_t where = provInfoFlags & (kPfxMachineKeyset | kCryptSilent);
+    if (provType == 0) return KeyDeletion{1, where};
+    return KeyDeletion{0, where | kCryptDeleteKeyset};
+}
+
+int RecordedRunEnded(int opened, uint32_t openError, int signaled) {
+    return opened ? signaled != 0 : openError != kErrorAccessDenied;
 }

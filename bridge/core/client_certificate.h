@@ -37,13 +37,34 @@ const uint32_t kExpiryWarningEveryMs = 86400000;
 // Whole days left when a warning is due, rounded down; -1 while expiry is further off.
 int ExpiryWarningDays(int32_t secondsToExpiry);
 
-// PFXImportCertStore's flags, in the order to try them: the key kept in memory only (Windows 8
-// and later; older ones refuse the flag), then kept in a key set: the machine's for a service,
-// where Windows keeps LocalMachine\My's keys, then the user's, since Wine's machine key set does
-// not work. Returns how many were written to out.
-const uint32_t kPfxNoPersistKey = 0x00008000;   // PKCS12_NO_PERSIST_KEY
+// PFXImportCertStore's flags, in the order to try them. The key is always kept in a key set:
+// Schannel signs in LSASS, which cannot use a key kept in this process only
+// (PKCS12_NO_PERSIST_KEY), so the run deletes it again when it ends. A console run's goes to
+// the user's key set; a service's (and install's) to the machine's, where Windows keeps
+// LocalMachine\My's keys, then the user's, since Wine's machine key set does not work. Never
+// CRYPT_EXPORTABLE. Returns how many were written to out.
 const uint32_t kPfxMachineKeyset = 0x00000020;  // CRYPT_MACHINE_KEYSET
 const uint32_t kPfxUserKeyset = 0x00001000;     // CRYPT_USER_KEYSET
-int PfxImportFlags(int asService, uint32_t out[3]);
+int PfxImportFlags(int asService, uint32_t out[2]);
+
+// How an imported key is deleted, from its certificate's CRYPT_KEY_PROV_INFO: a provider type
+// of 0 names a CNG key storage provider (NCryptOpenKey's flags, then NCryptDeleteKey), any
+// other a CryptoAPI one (CryptAcquireContext's flags, with CRYPT_DELETEKEYSET). Only the
+// machine and silent flags carry over; the others there say how to open the key, not where.
+struct KeyDeletion {
+    int cng;
+    uint32_t flags;
+};
+const uint32_t kCryptDeleteKeyset = 0x00000010;  // CRYPT_DELETEKEYSET
+const uint32_t kCryptSilent = 0x00000040;        // CRYPT_SILENT, NCRYPT_SILENT_FLAG
+KeyDeletion KeyDeletionFor(uint32_t provType, uint32_t provInfoFlags);
+
+// Whether a key recorded by another run of the bridge is a leftover to delete: that run has
+// ended (killed, so it could not delete its key). opened: OpenProcess gave a handle for the
+// recorded process id, and signaled: that process has ended; else openError, its error. Only
+// ERROR_ACCESS_DENIED says that a process is there (an elevated run, say); Windows documents
+// no one code for an id that no process has.
+const uint32_t kErrorAccessDenied = 5;
+int RecordedRunEnded(int opened, uint32_t openError, int signaled);
 
 #endif

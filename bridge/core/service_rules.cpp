@@ -73,6 +73,27 @@ uint32_t BuildImagePath(const char* program, const char* const* words, int count
     return FinishText(&text);
 }
 
+int WordsWithThumbprint(const char* const* words, int count, const char* thumbprint,
+                        const char** out) {
+    int written = 0;
+    int placed = 0;
+    for (int i = 0; i < count; ++i) {
+        int file = i > 0 && (TextEquals(words[i], "--cert-file") ||
+                             TextEquals(words[i], "--cert-password-file"));
+        if (!file) {
+            out[written++] = words[i];
+            continue;
+        }
+        if (!placed) {
+            out[written++] = "--cert";
+            out[written++] = thumbprint;
+            placed = 1;
+        }
+        ++i;  // and its value
+    }
+    return written;
+}
+
 int ServiceEnter(ServiceTracker* t, ServicePhase phase, ServiceReport* r) {
     if (t->phase == kPhaseStopped) {
         r->state = 0;

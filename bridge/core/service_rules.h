@@ -23,6 +23,13 @@ const char* ServiceDisplayName(int role);
 uint32_t BuildImagePath(const char* program, const char* const* words, int count, char* out,
                         uint32_t capacity);
 
+// install's words once its --cert-file went into LocalMachine\My: --cert-file and
+// --cert-password-file with their values left out and --cert THUMBPRINT put in their place, so
+// that the service's command line names no PFX and no password file. words[0] is the role, as
+// for BuildImagePath; out has room for count words. Returns how many were written.
+int WordsWithThumbprint(const char* const* words, int count, const char* thumbprint,
+                        const char** out);
+
 // Recovery. Windows runs a service's failure actions when its process ends without reporting
 // SERVICE_STOPPED, and, only with the failure-actions flag, on a STOPPED with a non-zero exit
 // code; past the last action it repeats the last. The flag stays off, so a STOPPED is final and

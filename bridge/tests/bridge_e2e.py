@@ -169,6 +169,8 @@ def make_certificates(folder):
         f.write(PFX_PASSWORD + "\r\n")
     with open(os.path.join(folder, "wrong-password.txt"), "w") as f:
         f.write("not-" + PFX_PASSWORD)
+    with open(os.path.join(folder, "latin1-password.txt"), "wb") as f:
+        f.write(PFX_PASSWORD.replace("a", "\u00e4").encode("latin-1"))  # not UTF-8
     for chain_name, names in (("rogue-chain.crt", ("rogue.crt", "client-ca.crt")),
                               ("loose-chain.crt", ("loose.crt", "device.crt"))):
         with open(os.path.join(folder, chain_name), "w") as chain:
@@ -844,6 +846,25 @@ def mutual_options(broker, pfx=None, password="pfx-password.txt", port=None):
     return options
 
 
+KEY_PC = 6  # a PC of its own, whose key containers only the certificate runs touch
+
+
+def key_containers(pc):
+    """The key containers on PC pc, the user's and the machine's (Wine's CryptoAPI keeps them
+    in the registry under Software\\Wine\\Crypto), and the bridge's record of what it imported:
+    the keys' and values' names."""
+    names = []
+    for hive in ("HKCU", "HKLM"):
+        for key in ("Software\\Wine\\Crypto", "Software\\vardex\\vardex-bridge\\Imported keys"):
+            code, out = wine_runner.system(pc, "reg", "query", hive + "\\" + key, "/s")
+            lines = out.splitlines() if code == 0 else []
+            # A container is a key below its provider's (RSA); a record is a value.
+            names += [l.strip() for l in lines if l.startswith("HKEY") and
+                      l.strip().count("\\") > 4 and "Crypto" in l]
+            names += [l.split()[0] for l in lines if l.startswith(" ") and "Imported" in key]
+    return sorted(names)
+
+
 @scenario
 def client_certificates(run):
     """Mutual TLS against a broker that requires client certificates and takes their names as
@@ -851,7 +872,8 @@ def client_certificates(run):
     with no --user; no certificate and a foreign one end with exit 3, an expired one and a wrong
     PFX password with exit 2, each with its line; a broker that asks for none takes the bridge
     with one all the same. A server that lists the CAs it takes client certificates from, and not
-    the certificate's, is named with both."""
+    the certificate's, is named with both. The key a PFX brought is gone again after each run:
+    refused, stopped, or killed (the next run deletes it)."""
     broker = run.broker(tls=True)
     lister = run.add(ListingTlsServer(broker))
     sub = run.subscribe(broker, "vardex/PC01/report")
@@ -865,6 +887,8 @@ def client_certificates(run):
         expect(any("as %s" % client in l and "u'%s'" % user in l for l in log),
                "%s did not connect as %s" % (client, user))
     cases = (
+        ("a wrong PFX password", mutual_options(broker, "pc01", "wrong-password.txt"), 2,
+         "does not open with that password (--cert-password-file), or it is encrypted with AES"),
         ("no certificate", mutual_options(broker), 3, "requires a client certificate"),
         ("a foreign certificate", mutual_options(broker, "foreign"), 3,
          "refused the client certificate: the broker's alert unknown_ca (48)"),
@@ -872,19 +896,30 @@ def client_certificates(run):
          "the broker accepts client certificates from: CN=vardex test ca; this one is from "
          "CN=vardex test other-ca: "),
         ("an expired certificate", mutual_options(broker, "old"), 2, "has expired"),
-        ("a wrong PFX password", mutual_options(broker, "pc01", "wrong-password.txt"), 2,
-         "does not open with that password"),
+        ("a password that is not UTF-8", mutual_options(broker, "pc01", "latin1-password.txt"), 2,
+         "is not ASCII or UTF-8 text"),
     )
+    wine_runner.start_pc(KEY_PC)
+    run.add(lambda: wine_runner.stop_pc(KEY_PC))
+    keys = key_containers(KEY_PC)
+    # The first case, whose PFX does not open, finds the killed run's key and deletes it.
+    killed = run.bridge("deliver", broker, "--name", "PC03", pc=KEY_PC,
+                        broker_options=mutual_options(broker, "pc01", port=broker.tls_port))
+    killed.wait_line(r"connected to localhost over TLS", START)
+    killed.kill()
+    expect(key_containers(KEY_PC) != keys, "a killed run's key is not there to be found")
     for name, options, code, says in cases:
         bridge = run.bridge("deliver", broker, "--name", "PC03", password=False,
-                            broker_options=options)
+                            broker_options=options, pc=KEY_PC)
         expect(bridge.wait_exit(START) == code, "%s: did not exit %d: %r" % (
             name, code, bridge.lines))
         expect(any(says in l for _, l in bridge.lines), "%s: said %r" % (name, bridge.lines))
-    plain = run.bridge("deliver", broker, "--name", "PC03",
+        expect(key_containers(KEY_PC) == keys, "%s: left %r" % (name, key_containers(KEY_PC)))
+    plain = run.bridge("deliver", broker, "--name", "PC03", pc=KEY_PC,
                        broker_options=mutual_options(broker, "pc01", port=broker.tls_port))
     plain.wait_line(r"connected to localhost over TLS", START)
     expect(stop_cleanly(plain) == 0, "a clean stop did not exit 0")
+    expect(key_containers(KEY_PC) == keys, "after a clean stop: %r" % key_containers(KEY_PC))
 
 
 SERVICE_PC = 3  # a PC of its own: an installed service starts with every session on its PC
@@ -1047,6 +1082,7 @@ def service(run):
 
 CERT_PC = 4  # a PC of its own: its machine store gets a certificate, and a service runs there
 FAR_CERT_PC = 5  # the same for deliver's certificate, which the other PCs' stores never see
+FAILED_INSTALL_PC = 7  # one where install --cert-file fails after the certificate went in
 
 
 def stored_certificate(run, broker, pfx, pc):
@@ -1063,16 +1099,16 @@ def stored_certificate(run, broker, pfx, pc):
 
 @scenario
 def client_certificate_service(run):
-    """--cert by thumbprint, as the certificates dialog shows it, from the machine's My store:
-    the service installed with it runs as LocalSystem and publishes as the certificate's name,
-    with no --user; deliver on another PC, a console run with its own certificate by
-    thumbprint, writes the report byte for byte."""
+    """install --cert-file puts the PFX's certificate into the machine's My store and registers
+    the service by its thumbprint: with the PFX and its password file deleted, it runs as
+    LocalSystem and publishes as the certificate's name, with no --user; uninstall leaves the
+    certificate there. Deliver on another PC, a console run with its own certificate by
+    thumbprint as the certificates dialog shows it, writes the report byte for byte."""
     broker = run.broker(tls=True)
     for pc in (CERT_PC, FAR_CERT_PC):
         wine_runner.stop_pc(pc)
         wine_runner.start_pc(pc)
         run.add(lambda pc=pc: wine_runner.stop_pc(pc))
-    spaced = stored_certificate(run, broker, "pc01", CERT_PC)
     listen = run.listen(pc=FAR_CERT_PC)
     run.bridge("deliver", broker, "--name", "PC02", "--head", "PC02", "--cert",
                stored_certificate(run, broker, "pc02", FAR_CERT_PC), pc=FAR_CERT_PC,
@@ -1085,9 +1121,43 @@ def client_certificate_service(run):
                                       pc=CERT_PC, stderr=subprocess.STDOUT))
         return program.wait_exit(START), [l for _, l in program.lines]
 
-    options = mutual_options(broker) + ["--cert", spaced, "--name", "PC01"]
+    pfx, secret = os.path.join(broker.folder, "install.pfx"), os.path.join(broker.folder, "pw")
+    shutil.copy(broker.file("pc01.pfx"), pfx)
+    shutil.copy(broker.file("pfx-password.txt"), secret)
+    options = mutual_options(broker) + ["--cert-file", windows_path(pfx), "--cert-password-file",
+                                        windows_path(secret), "--name", "PC01"]
+    # An install that fails takes out again what it put in the store, and its key: on a PC of
+    # its own, where a service of that name is there already.
+    wine_runner.start_pc(FAILED_INSTALL_PC)
+    run.add(lambda: wine_runner.stop_pc(FAILED_INSTALL_PC))
+    keys = key_containers(FAILED_INSTALL_PC)
+    wine_runner.system(FAILED_INSTALL_PC, "sc", "create", name, "binpath=", "C:\\x.exe")
+    failed = run.add(e2e.Program(e2e.exe("vardex-bridge", run.arch), ["install", "publish"] +
+                                 options, stdin=False, pc=FAILED_INSTALL_PC,
+                                 stderr=subprocess.STDOUT))
+    expect(failed.wait_exit(START) == 5, "install over a service of that name: %r" % (
+        failed.lines,))
+    machine_my = "HKLM\\Software\\Microsoft\\SystemCertificates\\MY\\Certificates"
+    code, out = wine_runner.system(FAILED_INSTALL_PC, "reg", "query", machine_my)
+    expect("Certificates\\" not in out, "a failed install left a certificate: %s" % out)
+    expect(key_containers(FAILED_INSTALL_PC) == keys, "a failed install left %r" % (
+        key_containers(FAILED_INSTALL_PC),))
     code, said = bridge("install", "publish", *options)
-    expect(code == 0, "install: %d %r" % (code, said))
+    expect(code == 0 and "may be deleted" in said[0], "install: %d %r" % (code, said))
+    os.remove(pfx)
+    os.remove(secret)
+    expect(not [k for k in key_containers(CERT_PC) if k.startswith("HKEY_LOCAL")],
+           "the import to the machine's key set that Wine cannot use left %r" % (
+               key_containers(CERT_PC),))
+    code, out = wine_runner.system(CERT_PC, "reg", "query",
+                                   "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name, "/v",
+                                   "ImagePath")
+    thumbprint = re.search(r" --cert ([0-9A-F]{40})\b", out)
+    expect(thumbprint and "install.pfx" not in out and "pw" not in out.split("--cert")[-1],
+           "the service's command line: %s" % out)
+    stored = machine_my + "\\" + thumbprint.group(1)
+    expect(wine_runner.system(CERT_PC, "reg", "query", stored)[0] == 0,
+           "the certificate is not in the machine's My store")
     sub = run.subscribe(broker)
     code, out = wine_runner.system(CERT_PC, "sc", "start", name)
     expect(code == 0, "sc start: %d %s" % (code, out))
@@ -1104,7 +1174,9 @@ def client_certificate_service(run):
     wine_runner.system(CERT_PC, "sc", "stop", name)
     expect(wait_stopped(name, stopping, 10, CERT_PC)[1] == 0, "sc stop did not end with 0")
     code, said = bridge("uninstall", "publish")
-    expect(code == 0, "uninstall: %d %r" % (code, said))
+    expect(code == 0 and "My store stays there" in said[-1], "uninstall: %d %r" % (code, said))
+    expect(wine_runner.system(CERT_PC, "reg", "query", stored)[0] == 0,
+           "uninstall took the certificate out of the store")
 
 
 def main(argv):

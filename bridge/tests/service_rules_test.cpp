@@ -15,6 +15,7 @@ TEST(ServiceRules, ImagePathGivesBackTheWordsInstallWasGiven) {
         const char* program;
         std::vector<const char*> words;
         const char* path;  // nullptr: only the round trip is checked
+        const char* thumbprint = nullptr;  // install put the --cert-file into LocalMachine\My
     } cases[] = {
         {"C:\\Program Files\\vardex\\vardex-bridge-x86.exe", {"publish", "--broker", "h:1883"},
          "\"C:\\Program Files\\vardex\\vardex-bridge-x86.exe\" service publish --broker h:1883"},
@@ -24,11 +25,21 @@ TEST(ServiceRules, ImagePathGivesBackTheWordsInstallWasGiven) {
         {"C:\\v.exe", {"publish", "--password-file", "C:\\dir with space\\"}, nullptr},
         {"C:\\v.exe", {"publish", "--user", "back\\\\\"slash\\"}, nullptr},
         {"C:\\v.exe", {"publish", "--user", "tab\there"}, nullptr},
+        {"C:\\v.exe", {"publish", "--tls", "--cert-file", "C:\\a b.pfx", "--cert-password-file",
+         "C:\\p.txt", "--name", "PC01"},
+         "\"C:\\v.exe\" service publish --tls --cert AB12 --name PC01", "AB12"},
+        {"C:\\v.exe", {"deliver", "--cert-password-file", "C:\\p.txt", "--tls", "--cert-file",
+         "--cert-file"}, "\"C:\\v.exe\" service deliver --cert AB12 --tls", "AB12"},
     };
     for (const auto& c : cases) {
+        std::vector<const char*> given = c.words;
+        if (c.thumbprint != nullptr) {
+            given.resize(static_cast<size_t>(WordsWithThumbprint(
+                c.words.data(), static_cast<int>(c.words.size()), c.thumbprint, given.data())));
+        }
         char path[600];
-        ASSERT_GT(BuildImagePath(c.program, c.words.data(), static_cast<int>(c.words.size()),
-                                 path, sizeof path), 0u) << c.words.back();
+        ASSERT_GT(BuildImagePath(c.program, given.data(), static_cast<int>(given.size()), path,
+                                 sizeof path), 0u) << c.words.back();
         if (c.path != nullptr) {
             EXPECT_STREQ(path, c.path);
         }
@@ -36,7 +47,7 @@ TEST(ServiceRules, ImagePathGivesBackTheWordsInstallWasGiven) {
         const char* split[16];
         int count = SplitCommandLine(path, storage, sizeof storage, split, 16);
         std::vector<std::string> want = {c.program, "service"};
-        want.insert(want.end(), c.words.begin(), c.words.end());
+        want.insert(want.end(), given.begin(), given.end());
         EXPECT_EQ(std::vector<std::string>(split, split + (count < 0 ? 0 : count)), want) << path;
     }
     char tiny[20];

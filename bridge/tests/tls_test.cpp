@@ -545,13 +545,37 @@ TEST(ClientCertificate, VerdictExpiryAndImport) {
     } warnings[] = {{15 * 86400, -1}, {14 * 86400, -1}, {14 * 86400 - 1, 13}, {86399, 0},
                     {0, 0}, {-1, -1}};
     for (const auto& w : warnings) EXPECT_EQ(ExpiryWarningDays(w.seconds), w.days) << w.seconds;
-    // In memory first; a service's key set is the machine's, and the user's after it for Wine.
-    uint32_t flags[3];
-    ASSERT_EQ(PfxImportFlags(1, flags), 3);
-    EXPECT_EQ((std::vector<uint32_t>{flags[0], flags[1], flags[2]}),
-              (std::vector<uint32_t>{kPfxNoPersistKey, kPfxMachineKeyset, kPfxUserKeyset}));
-    ASSERT_EQ(PfxImportFlags(0, flags), 2);
-    EXPECT_EQ(flags[1], kPfxUserKeyset);
+    // Always persisted (LSASS signs); a service's key set is the machine's, and the user's
+    // after it for Wine.
+    uint32_t flags[2];
+    ASSERT_EQ(PfxImportFlags(1, flags), 2);
+    EXPECT_EQ((std::vector<uint32_t>{flags[0], flags[1]}),
+              (std::vector<uint32_t>{kPfxMachineKeyset, kPfxUserKeyset}));
+    ASSERT_EQ(PfxImportFlags(0, flags), 1);
+    EXPECT_EQ(flags[0], kPfxUserKeyset);
+    // CRYPT_KEY_PROV_INFO as PFXImportCertStore leaves it: CryptoAPI (type 1 PROV_RSA_FULL,
+    // 24 PROV_RSA_AES) or CNG (type 0); 0x1 is CERT_SET_KEY_CONTEXT_PROP_ID.
+    const struct {
+        uint32_t type, flags;
+        int cng;
+        uint32_t deleteFlags;
+    } keys[] = {{1, 0, 0, 0x10}, {24, 0x20, 0, 0x30}, {1, 0x61, 0, 0x70}, {0, 0, 1, 0},
+                {0, 0x21, 1, 0x20}, {0, 0x40, 1, 0x40}};
+    for (const auto& k : keys) {
+        KeyDeletion d = KeyDeletionFor(k.type, k.flags);
+        EXPECT_EQ(d.cng, k.cng) << k.type << " " << k.flags;
+        EXPECT_EQ(d.flags, k.deleteFlags) << k.type << " " << k.flags;
+    }
+    // OpenProcess: access denied (5) for a run elevated above this one, which may well be
+    // running; an id no process has fails with some other code (87, or none).
+    const struct {
+        int opened;
+        uint32_t openError;
+        int signaled, ended;
+    } runs[] = {{1, 0, 0, 0}, {1, 0, 1, 1}, {0, 87, 0, 1}, {0, 0, 0, 1}, {0, 5, 0, 0}};
+    for (const auto& r : runs) {
+        EXPECT_EQ(RecordedRunEnded(r.opened, r.openError, r.signaled), r.ended) << r.openError;
+    }
 }
 
 TEST(TrustVerdict, IpLiterals) {

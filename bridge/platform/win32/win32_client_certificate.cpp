@@ -14,6 +14,30 @@ namespace {
 PCCERT_CONTEXT held;
 HCERTSTORE pfxStore;
 uint8_t pfxBytes[65536];
+// Why the held certificate's key cannot be used: CryptAcquireCertificatePrivateKey's error.
+DWORD keyError;
+// Install keeps the imported key with the certificate it put in LocalMachine\My.
+int keepImportedKeys;
+// A certificate install put in LocalMachine\My, taken out again unless the service was
+// installed.
+BYTE storedHash[20];
+int storedNew;
+// The key set of the import: Wine names the user's in the certificate's CRYPT_KEY_PROV_INFO
+// after importing to the machine's.
+DWORD importedTo;
+
+// Each key a run imported is recorded here while the run lasts, named by its container, so
+// that the next run deletes what a killed one could not.
+const wchar_t kKeyRecords[] = L"Software\\vardex\\vardex-bridge\\Imported keys";
+struct KeyRecord {
+    uint32_t process;
+    uint32_t provType;
+    uint32_t provFlags;
+    wchar_t provider[128];
+};
+KeyRecord record;
+wchar_t recordName[260];
+uint8_t provInfo[2048];  // a CRYPT_KEY_PROV_INFO with its strings
 
 void SayIn(char* message, uint32_t size, const char* first, const char* second = "",
          const char* third = "", const char* fourth = "") {
@@ -71,11 +95,131 @@ ClientCertFacts FactsOf(PCCERT_CONTEXT cert) {
         f.keyUsable =
             CryptAcquireCertificatePrivateKey(cert, flags | cng, nullptr, &key, &keyKind, &free) ||
             CryptAcquireCertificatePrivateKey(cert, flags, nullptr, &key, &keyKind, &free);
+        keyError = f.keyUsable ? 0 : GetLastError();
     }
     int allows = UsageAllows(cert, szOID_PKIX_KP_CLIENT_AUTH);
     f.hasUsages = allows >= 0;
     f.usableByClients = allows == 1;
     return f;
+}
+
+// The certificate's CRYPT_KEY_PROV_INFO in provInfo, or null when its key is not in a key set.
+const CRYPT_KEY_PROV_INFO* KeySetOf(PCCERT_CONTEXT cert) {
+    DWORD size = sizeof provInfo;
+    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, provInfo, &size)) {
+        return nullptr;
+    }
+    const CRYPT_KEY_PROV_INFO* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(provInfo);
+    return info->pwszContainerName != nullptr ? info : nullptr;
+}
+
+// CNG is there from Vista on: looked up when needed, so the bridge still starts on XP.
+typedef LONG(WINAPI* OpenProviderCall)(ULONG_PTR*, LPCWSTR, DWORD);
+typedef LONG(WINAPI* OpenKeyCall)(ULONG_PTR, ULONG_PTR*, LPCWSTR, DWORD, DWORD);
+typedef LONG(WINAPI* DeleteKeyCall)(ULONG_PTR, DWORD);
+typedef LONG(WINAPI* FreeObjectCall)(ULONG_PTR);
+
+template <typename Call>
+Call Lookup(HMODULE module, const char* name) {
+    return reinterpret_cast<Call>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// Deletes a key container that PFXImportCertStore made, the way its provider deletes one.
+void DeleteKeySet(const wchar_t* container, const wchar_t* provider, DWORD provType,
+                  DWORD provFlags) {
+    KeyDeletion how = KeyDeletionFor(provType, provFlags);
+    if (!how.cng) {
+        HCRYPTPROV unused = 0;
+        CryptAcquireContextW(&unused, container, provider, provType, how.flags);
+        return;
+    }
+    HMODULE ncrypt = LoadLibraryA("ncrypt.dll");
+    if (ncrypt == nullptr) return;
+    OpenProviderCall openProvider = Lookup<OpenProviderCall>(ncrypt, "NCryptOpenStorageProvider");
+    OpenKeyCall openKey = Lookup<OpenKeyCall>(ncrypt, "NCryptOpenKey");
+    DeleteKeyCall deleteKey = Lookup<DeleteKeyCall>(ncrypt, "NCryptDeleteKey");
+    FreeObjectCall freeObject = Lookup<FreeObjectCall>(ncrypt, "NCryptFreeObject");
+    ULONG_PTR store = 0;
+    ULONG_PTR key = 0;
+    if (openProvider != nullptr && openKey != nullptr && deleteKey != nullptr &&
+        freeObject != nullptr && openProvider(&store, provider, 0) == 0) {
+        // NCryptDeleteKey frees the key's handle too.
+        if (openKey(store, &key, container, 0, how.flags) == 0) deleteKey(key, 0);
+        freeObject(store);
+    }
+    FreeLibrary(ncrypt);
+}
+
+HKEY OpenRecords() {
+    HKEY records = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kKeyRecords, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &records,
+                        nullptr) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return records;
+}
+
+// The keys that runs killed before they could delete them: their process has ended.
+void DeleteLeftoverKeys() {
+    HKEY records = OpenRecords();
+    if (records == nullptr) return;
+    DWORD index = 0;
+    for (;;) {
+        DWORD nameSize = sizeof recordName / sizeof recordName[0];
+        DWORD size = sizeof record;
+        DWORD type = 0;
+        ZeroBytes(&record, sizeof record);
+        LONG got = RegEnumValueW(records, index, recordName, &nameSize, nullptr, &type,
+                                 reinterpret_cast<BYTE*>(&record), &size);
+        if (got == ERROR_NO_MORE_ITEMS) break;
+        HANDLE run = got == ERROR_SUCCESS ? OpenProcess(SYNCHRONIZE, FALSE, record.process)
+                                          : nullptr;
+        DWORD openError = run == nullptr ? GetLastError() : 0;
+        int ended = run != nullptr && WaitForSingleObject(run, 0) == WAIT_OBJECT_0;
+        if (run != nullptr) CloseHandle(run);
+        if (got != ERROR_SUCCESS || type != REG_BINARY ||
+            !RecordedRunEnded(run != nullptr, openError, ended)) {
+            ++index;
+            continue;
+        }
+        record.provider[127] = 0;
+        DeleteKeySet(recordName, record.provider, record.provType, record.provFlags);
+        RegDeleteValueW(records, recordName);  // the next one moves to this index
+    }
+    RegCloseKey(records);
+}
+
+// Records or forgets (remember 0) the key sets of the PFX's certificates; deletes them with
+// forget when keep is 0.
+void KeySetsOfPfx(int remember, int keep) {
+    HKEY records = OpenRecords();
+    PCCERT_CONTEXT each = nullptr;
+    while ((each = CertEnumCertificatesInStore(pfxStore, each)) != nullptr) {
+        const CRYPT_KEY_PROV_INFO* info = KeySetOf(each);
+        if (info == nullptr) continue;
+        if (remember) {
+            ZeroBytes(&record, sizeof record);
+            record.process = GetCurrentProcessId();
+            record.provType = info->dwProvType;
+            record.provFlags = info->dwFlags | importedTo;
+            for (int i = 0; i < 127 && info->pwszProvName != nullptr &&
+                            info->pwszProvName[i] != 0; ++i) {
+                record.provider[i] = info->pwszProvName[i];
+            }
+            if (records != nullptr) {
+                RegSetValueExW(records, info->pwszContainerName, 0, REG_BINARY,
+                               reinterpret_cast<const BYTE*>(&record), sizeof record);
+            }
+            continue;
+        }
+        if (!keep) {
+            DeleteKeySet(info->pwszContainerName, info->pwszProvName, info->dwProvType,
+                         info->dwFlags | importedTo);
+        }
+        if (records != nullptr) RegDeleteValueW(records, info->pwszContainerName);
+    }
+    if (records != nullptr) RegCloseKey(records);
 }
 
 PCCERT_CONTEXT FindInMy(DWORD location, const uint8_t hash[20]) {
@@ -102,8 +246,9 @@ PCCERT_CONTEXT WithKey(HCERTSTORE store) {
 }
 
 // The PFX opened with each way Windows may take it; 0 with a line when none does.
-int ImportPfx(const char* path, int asService, const char* password, char* message,
+int ImportPfx(const BridgeConfig* config, int asService, const char* password, char* message,
               uint32_t messageSize) {
+    const char* path = config->certFile;
     int size = ReadFileStart(path, pfxBytes, sizeof pfxBytes);
     if (size < 0 || static_cast<uint32_t>(size) == sizeof pfxBytes) {
         SayIn(message, messageSize, size < 0 ? "cannot read the certificate file "
@@ -117,14 +262,18 @@ int ImportPfx(const char* path, int asService, const char* password, char* messa
     }
     wchar_t wide[kMaxPassword + 1];
     wide[0] = 0;
-    if (password != nullptr &&
-        MultiByteToWideChar(CP_UTF8, 0, password, -1, wide, kMaxPassword + 1) == 0) {
-        wide[0] = 0;  // not UTF-8: tried as empty, and refused as a wrong password
+    // Not UTF-8 is an error: converted without the flag, it would be another password.
+    if (password != nullptr && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, password, -1,
+                                                   wide, kMaxPassword + 1) == 0) {
+        SayIn(message, messageSize, "the certificate's password file ",
+              config->certPasswordFile, " is not ASCII or UTF-8 text");
+        return 0;
     }
-    uint32_t flags[3];
+    DeleteLeftoverKeys();
+    uint32_t flags[2];
     int count = PfxImportFlags(asService, flags);
     int refused = 0;
-    for (int i = 0; i < count && pfxStore == nullptr; ++i) {
+    for (int i = 0; i < count && held == nullptr; ++i) {
         // Without a password, a PFX may have been made with an empty one or with none at all.
         for (int form = 0; form < (password != nullptr ? 1 : 2) && pfxStore == nullptr; ++form) {
             const wchar_t* given = password != nullptr ? wide : form == 0 ? L"" : nullptr;
@@ -133,15 +282,24 @@ int ImportPfx(const char* path, int asService, const char* password, char* messa
             // Windows says ERROR_INVALID_PASSWORD; Wine says nothing.
             refused |= pfxStore == nullptr && (error == ERROR_INVALID_PASSWORD || error == 0);
         }
+        if (pfxStore == nullptr) continue;
+        importedTo = flags[i] & kPfxMachineKeyset;
+        KeySetsOfPfx(1, 0);
+        held = WithKey(pfxStore);
+        // Wine imports to the machine's key set a key nobody can use: the next way is tried.
+        if (i + 1 < count && (held == nullptr || !FactsOf(held).keyUsable)) {
+            ReleaseClientCertificate();
+        }
     }
     ZeroBytes(wide, sizeof wide);
     if (pfxStore == nullptr) {
         SayIn(message, messageSize, "the certificate file ", path,
-            refused ? " does not open with that password (--cert-password-file)"
+            refused ? " does not open with that password (--cert-password-file), or it is "
+                      "encrypted with AES, which Windows before 10 version 1809 cannot read "
+                      "(export it with: openssl pkcs12 -export -legacy)"
                     : " cannot be imported");
         return 0;
     }
-    held = WithKey(pfxStore);
     if (held == nullptr) {
         SayIn(message, messageSize, "the certificate file ", path, " holds no certificate with "
             "its private key");
@@ -155,7 +313,7 @@ int ImportPfx(const char* path, int asService, const char* password, char* messa
 int LoadClientCertificate(const BridgeConfig* config, int asService, const char* pfxPassword,
                           char* message, uint32_t messageSize, int32_t* secondsToExpiry) {
     if (config->certFile[0] != 0) {
-        if (!ImportPfx(config->certFile, asService, pfxPassword, message, messageSize)) return 0;
+        if (!ImportPfx(config, asService, pfxPassword, message, messageSize)) return 0;
     } else {
         if (!asService) held = FindInMy(CERT_SYSTEM_STORE_CURRENT_USER, config->certHash);
         if (held == nullptr) held = FindInMy(CERT_SYSTEM_STORE_LOCAL_MACHINE, config->certHash);
@@ -173,16 +331,119 @@ int LoadClientCertificate(const BridgeConfig* config, int asService, const char*
         char account[128];
         DWORD size = sizeof account;
         if (!GetUserNameA(account, &size)) account[0] = 0;
-        SayIn(message, messageSize, "the client certificate's private key cannot be used by the "
-            "account ", account[0] != 0 ? account : "running the bridge", ": let it read the key "
-            "(certificates console: All Tasks > Manage Private Keys)");
+        char why[200];
+        ErrorText(keyError, why, sizeof why);
+        TextBuilder text = {message, messageSize, 0, 0};
+        AppendText(&text, "the client certificate's private key cannot be used by the account ");
+        AppendText(&text, account[0] != 0 ? account : "running the bridge");
+        AppendText(&text, ": ");
+        AppendText(&text, why);
+        AppendText(&text, " (to let it read the key: certificates console, All Tasks > Manage "
+                   "Private Keys)");
+        FinishText(&text);
     } else {
         SayIn(message, messageSize, "the client certificate ", where, " ",
             ClientCertVerdictText(verdict));
     }
+    ReleaseClientCertificate();
+    return 0;
+}
+
+void ReleaseClientCertificate() {
+    if (storedNew) {
+        storedNew = 0;
+        keepImportedKeys = 0;
+        HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                      CERT_SYSTEM_STORE_LOCAL_MACHINE, "MY");
+        CRYPT_HASH_BLOB blob = {sizeof storedHash, storedHash};
+        PCCERT_CONTEXT there = my == nullptr ? nullptr
+                             : CertFindCertificateInStore(my, X509_ASN_ENCODING, 0,
+                                                          CERT_FIND_HASH, &blob, nullptr);
+        if (there != nullptr) CertDeleteCertificateFromStore(there);  // frees it too
+        // Wine writes a deletion out on a forced commit only.
+        if (my != nullptr) {
+            CertControlStore(my, CERT_STORE_CTRL_COMMIT_FORCE_FLAG, CERT_STORE_CTRL_COMMIT,
+                             nullptr);
+            CertCloseStore(my, 0);
+        }
+    }
     if (held != nullptr) CertFreeCertificateContext(held);
     held = nullptr;
-    return 0;
+    if (pfxStore == nullptr) return;
+    KeySetsOfPfx(0, keepImportedKeys);
+    CertCloseStore(pfxStore, 0);
+    pfxStore = nullptr;
+}
+
+int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
+                           char thumbprint[41], char* message, uint32_t messageSize) {
+    int32_t seconds = 0;
+    if (!LoadClientCertificate(config, 1, pfxPassword, message, messageSize, &seconds)) return 0;
+    HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                  CERT_SYSTEM_STORE_LOCAL_MACHINE, "MY");
+    BYTE* hash = storedHash;
+    DWORD size = sizeof storedHash;
+    CRYPT_HASH_BLOB blob = {sizeof storedHash, storedHash};
+    PCCERT_CONTEXT there = nullptr;
+    int stored = my != nullptr &&
+                 CertGetCertificateContextProperty(held, CERT_SHA1_HASH_PROP_ID, hash, &size);
+    if (stored) {
+        there = CertFindCertificateInStore(my, X509_ASN_ENCODING, 0, CERT_FIND_HASH, &blob,
+                                           nullptr);
+    }
+    // Already there with its key (installed before): that one stays, and this import's key goes
+    // unless it is the very one it uses (Wine keeps a user's keys in one container).
+    int keep = 1;
+    if (there != nullptr && HasKey(there)) {
+        const CRYPT_KEY_PROV_INFO* info = KeySetOf(there);
+        recordName[0] = 0;  // KeySetOf's buffer is used again below
+        for (int i = 0; info != nullptr && i < 259 && info->pwszContainerName[i] != 0; ++i) {
+            recordName[i] = info->pwszContainerName[i];
+            recordName[i + 1] = 0;
+        }
+        const CRYPT_KEY_PROV_INFO* mine = KeySetOf(held);
+        keep = mine != nullptr && lstrcmpiW(recordName, mine->pwszContainerName) == 0;
+    } else if (stored) {
+        // The certificate and where its key is, nothing else: the held context also caches a
+        // handle to the key, which means nothing to another process.
+        PCCERT_CONTEXT added = nullptr;
+        const CRYPT_KEY_PROV_INFO* info = KeySetOf(held);
+        stored = info != nullptr &&
+                 CertAddEncodedCertificateToStore(my, X509_ASN_ENCODING, held->pbCertEncoded,
+                                                  held->cbCertEncoded,
+                                                  CERT_STORE_ADD_REPLACE_EXISTING, &added) &&
+                 CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, info);
+        if (added != nullptr) CertFreeCertificateContext(added);
+        storedNew = stored && there == nullptr;
+    }
+    DWORD error = stored ? 0 : GetLastError();
+    if (there != nullptr) CertFreeCertificateContext(there);
+    // Wine writes a registry store out when it is closed.
+    if (my != nullptr && !CertCloseStore(my, 0) && stored) {
+        stored = 0;
+        error = GetLastError();
+    }
+    if (!stored) {
+        char why[200];
+        ErrorText(error, why, sizeof why);
+        SayIn(message, messageSize, "cannot put the client certificate into the local machine's "
+              "My store: ", why, error == ERROR_ACCESS_DENIED ? " (run it from an elevated "
+              "prompt: Run as administrator)" : "");
+        ReleaseClientCertificate();
+        return 0;
+    }
+    for (int i = 0; i < 20; ++i) {
+        thumbprint[2 * i] = "0123456789ABCDEF"[hash[i] >> 4];
+        thumbprint[2 * i + 1] = "0123456789ABCDEF"[hash[i] & 15];
+    }
+    thumbprint[40] = 0;
+    keepImportedKeys = keep;
+    return 1;
+}
+
+void KeepStoredCertificate() {
+    storedNew = 0;
+    ReleaseClientCertificate();
 }
 
 const void* ClientCertificate() { return held; }

@@ -14,6 +14,17 @@
 // line in message; secondsToExpiry says how long it stays valid.
 int LoadClientCertificate(const BridgeConfig* config, int asService, const char* pfxPassword,
                           char* message, uint32_t messageSize, int32_t* secondsToExpiry);
+// Lets the certificate go; a PFX's key, which the import put in a key set, is deleted. Every
+// way out of a run that loaded one calls it.
+void ReleaseClientCertificate();
+// install with --cert-file: the PFX's certificate and its key into LocalMachine\My, once (one
+// already there with its key stays, and this import's key is deleted), checked as the service
+// would find it. Returns 1 with its 40 hex digits in thumbprint, or 0 with one line in message.
+// Until KeepStoredCertificate, ReleaseClientCertificate takes a certificate it added out again.
+int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
+                           char thumbprint[41], char* message, uint32_t messageSize);
+// The service was installed: what StoreClientCertificate put in the store stays there.
+void KeepStoredCertificate();
 // The loaded certificate as a PCCERT_CONTEXT, or null.
 const void* ClientCertificate();
 // Its expiry, from now, for the daily warning.
