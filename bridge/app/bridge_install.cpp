@@ -28,7 +28,7 @@ int ServiceError(const char* verb, const char* what, uint32_t error) {
 
 }  // namespace
 
-int Install(const char* const* words, int count) {
+int Install(const char* const* words, int count, int takeOver) {
     // A service runs elsewhere than this prompt: each file by its full path, and read now so
     // that a wrong one fails here, not at the next boot.
     const struct {
@@ -66,9 +66,10 @@ int Install(const char* const* words, int count) {
         Refuse("the command line is too long for a service");
     }
     const char* what = "";
-    uint32_t error = InstallService(bridgeConfig.role, imagePath, program, &what);
-    if (error != 0) return ServiceError("install ", what, error);
-    Say(WriteOut, "installed the service ", ServiceName(bridgeConfig.role),
+    uint32_t error = InstallService(bridgeConfig.role, imagePath, program, takeOver, &what);
+    if (error != 0) return ServiceError(takeOver ? "reconfigure " : "install ", what, error);
+    Say(WriteOut, takeOver ? "configured the service " : "installed the service ",
+        ServiceName(bridgeConfig.role),
         " (automatic start, LocalSystem); start it now with: sc start ",
         ServiceName(bridgeConfig.role));
     return kExitOk;

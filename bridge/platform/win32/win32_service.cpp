@@ -13,9 +13,10 @@ namespace {
 const char kEventSourceKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vardex-bridge";
 
-// Deletes what an install made so far, so that a failed one leaves nothing behind.
-void Undo(SC_HANDLE service) {
-    DeleteService(service);  // ignore errors: it is gone or marked for deletion either way
+// Deletes what an install made so far, so that a failed one leaves nothing behind; a service
+// that was there before is left as it now is.
+void Undo(SC_HANDLE service, int existed) {
+    if (!existed) DeleteService(service);  // ignore errors: gone or marked for deletion
     CloseServiceHandle(service);
 }
 
@@ -43,7 +44,8 @@ void ConfigureIfKnown(SC_HANDLE service, DWORD level, void* info) {
 
 }  // namespace
 
-uint32_t InstallService(int role, const char* imagePath, const char* program, const char** what) {
+uint32_t InstallService(int role, const char* imagePath, const char* program, int takeOver,
+                        const char** what) {
     *what = "open the service manager";
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr) return GetLastError();
@@ -53,6 +55,24 @@ uint32_t InstallService(int role, const char* imagePath, const char* program, co
         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath, nullptr,
         nullptr, nullptr, nullptr, nullptr);  // no account: LocalSystem
     DWORD error = service == nullptr ? GetLastError() : 0;
+    int existed = 0;
+    if (service == nullptr && error == ERROR_SERVICE_EXISTS && takeOver) {
+        // The service of this name is this program's: everything create sets is set again, the
+        // account too, so a service made by hand or by an older install ends up as a new one.
+        *what = "reconfigure the service";
+        service = OpenServiceA(manager, ServiceName(role), SERVICE_ALL_ACCESS);
+        if (service != nullptr &&
+            !ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                  SERVICE_ERROR_NORMAL, imagePath, nullptr, nullptr, "",
+                                  "LocalSystem", "", ServiceDisplayName(role))) {
+            error = GetLastError();
+            CloseServiceHandle(service);
+            service = nullptr;
+        } else {
+            error = service == nullptr ? GetLastError() : 0;
+        }
+        existed = 1;
+    }
     CloseServiceHandle(manager);
     if (service == nullptr) return error;
 
@@ -60,7 +80,7 @@ uint32_t InstallService(int role, const char* imagePath, const char* program, co
     SERVICE_DESCRIPTIONA description = {const_cast<char*>(kServiceDescription)};
     if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description)) {
         error = GetLastError();
-        Undo(service);
+        Undo(service, existed);
         return error;
     }
     *what = "set the restarts after a failure";
@@ -69,7 +89,7 @@ uint32_t InstallService(int role, const char* imagePath, const char* program, co
     SERVICE_FAILURE_ACTIONSA failure = {kFailureResetSeconds, nullptr, nullptr, 3, actions};
     if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
         error = GetLastError();
-        Undo(service);
+        Undo(service, existed);
         return error;
     }
     // Vista and later: a STOPPED with a non-zero code is final, not a failure to recover from
@@ -83,7 +103,7 @@ uint32_t InstallService(int role, const char* imagePath, const char* program, co
     *what = "register the Event Log source";
     error = RegisterEventSource(program);
     if (error != 0) {
-        Undo(service);
+        Undo(service, existed);
         return error;
     }
     CloseServiceHandle(service);
