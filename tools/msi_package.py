@@ -78,8 +78,8 @@ def wxs(version, arch, files, product_code):
     <CustomAction Id="VardexRemoveService" BinaryKey="VardexSetupDll" DllEntry="RemoveService"
                   Execute="deferred" Impersonate="no" Return="ignore"/>
     <InstallExecuteSequence>
-      <Custom Action="VardexReadSettings" After="CostFinalize">NOT REMOVE~="ALL"</Custom>
-      <Custom Action="VardexRemoveService" After="StopServices">REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE</Custom>
+      <Custom Action="VardexReadSettings" Sequence="1001"/>
+      <Custom Action="VardexRemoveService" Sequence="1501">REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE</Custom>
       <Custom Action="VardexSetUpService" After="InstallServices">NOT REMOVE~="ALL"</Custom>
     </InstallExecuteSequence>
     <Directory Id="TARGETDIR" Name="SourceDir">
