@@ -43,8 +43,10 @@ def wxs(version, arch, files, product_code):
     pf = "ProgramFiles64Folder" if win64 else "ProgramFilesFolder"
     w64 = ' Win64="yes"' if win64 else ""
     comps = {
+        # Stopped before its files are replaced or removed; the setup DLL starts it again.
         "Bridge": '<File Id="bridge" Name="vardex-bridge.exe" Source="%s" KeyPath="yes"/>'
-                  % files["bridge"],
+                  '<ServiceControl Id="StopBridge" Name="vardex-bridge-[ROLE]" Stop="both" '
+                  'Wait="yes"/>' % files["bridge"],
         "Texts": '<File Id="readme" Name="README.txt" Source="%s" KeyPath="yes"/>'
                  '<File Id="license" Name="LICENSE.txt" Source="%s"/>' % (
                      files["readme"], files["license"]),

@@ -219,6 +219,11 @@ extern "C" __declspec(dllexport) UINT __stdcall ReadSettings(MSIHANDLE install) 
                 value[0] = 0;
             }
         }
+        if (value[0] == 0 && TextEquals(names[i], "ROLE")) {
+            // Named from here on, for the package's stop of vardex-bridge-[ROLE] too.
+            MsiSetPropertyA(install, "ROLE", "publish");
+            AddSetting(&text, "ROLE", "publish");
+        }
         AddSetting(&text, names[i], value);
     }
     if (key != nullptr) RegCloseKey(key);
@@ -278,7 +283,6 @@ extern "C" __declspec(dllexport) UINT __stdcall SetUpService(MSIHANDLE install) 
         AddSetting(&text, "MQTT_PASSWORD_FILE", path);
         FinishText(&text);
     }
-    Remember(settings);
     SettingValue(settings, "INSTALLDIR", folder, sizeof folder);
     TextBuilder program = {path, sizeof path, 0, 0};
     AppendText(&program, folder);
@@ -293,6 +297,7 @@ extern "C" __declspec(dllexport) UINT __stdcall SetUpService(MSIHANDLE install) 
         TellEventLog(line);
         result = kFailed;
     } else {
+        Remember(settings);  // only settings the bridge took, so a bad one is not kept
         SettingValue(settings, "ROLE", value, sizeof value);
         Restart(TextEquals(value, "deliver") ? "vardex-bridge-deliver" : "vardex-bridge-publish");
     }
