@@ -110,6 +110,14 @@ def wxs(version, arch, files, product_code):
                   '</Condition>'.format(version) if win64 else "")
 
 
+def public_properties():
+    """The package's properties, read from the bridge's one table of options
+    (bridge/core/bridge_options.cpp) with ROLE, EXTRA_OPTIONS and the secret MQTT_PASSWORD."""
+    with open(os.path.join(ROOT, "bridge", "core", "bridge_options.cpp")) as f:
+        rows = re.findall(r'^\s*\{"--[a-z-]+", "([A-Z_]+)"', f.read(), re.M)
+    return ["ROLE"] + rows + ["EXTRA_OPTIONS", "MQTT_PASSWORD"]
+
+
 def filetime(seconds):
     return (seconds + 11644473600) * 10000000
 
@@ -175,6 +183,14 @@ def build(version, arch, out_dir, stamp, readme, license_text):
         done = subprocess.run(args, capture_output=True, text=True, cwd=stage)
         if done.returncode != 0:
             raise SystemExit("msi_package: wixl failed: %s" % (done.stderr or done.stdout))
+        # Public properties reach the installation's server side only when listed as secure
+        # (a user's install with UI); wixl lists its own alone.
+        secure = ";".join(["WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED"] + public_properties())
+        done = subprocess.run(["msibuild", made, "-q", "UPDATE Property SET Value='%s' WHERE "
+                               "Property='SecureCustomProperties'" % secure],
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            raise SystemExit("msi_package: msibuild failed: %s" % (done.stderr or done.stdout))
         with open(made, "rb") as f:
             data = pin_summary(f.read(), package, stamp)
     os.makedirs(out_dir, exist_ok=True)
