@@ -3,8 +3,8 @@
 copies of the sources in folders of different names and depths, it comes out byte-identical,
 its SHA256SUMS match its files, it names the toolchain that made it, and its texts (the sums
 too) have Windows line ends. The bridge's installer packages are byte-identical too, listed in
-the release's sums, and their tables (read with msiinfo) are what the README says. Prints one line per check
-and "N passed, N failed".
+the release's sums, and their tables (read with msiinfo) are what the README says. Prints one
+line per check and "N passed, N failed".
 """
 import hashlib
 import os
@@ -57,11 +57,13 @@ def packages(expect, first, second):
     names = ["vardex-bridge-%s-%s.msi" % (version, arch) for arch in ("x64", "x86")]
     for name in names:
         a, b = (os.path.join(d, name) for d in (dist_a, dist_b))
-        same = os.path.exists(a) and os.path.exists(b) and open(a, "rb").read() == open(b, "rb").read()
+        same = (os.path.exists(a) and os.path.exists(b) and
+                open(a, "rb").read() == open(b, "rb").read())
         expect("%s byte-identical from both folders" % name, same)
     sums = {}
     listing = os.path.join(dist_a, "vardex-%s.sha256" % version)
-    for line in (open(listing, "rb").read().decode() if os.path.exists(listing) else "").splitlines():
+    text = open(listing, "rb").read().decode() if os.path.exists(listing) else ""
+    for line in text.splitlines():
         digest, name = line.split("  ", 1)
         sums[name] = digest
     expect("the release's sums cover the zip and both packages",

@@ -32,6 +32,8 @@ NAMESPACE = uuid.UUID("0E6F1B94-3C2A-5D7E-8F10-4A5B6C7D8E9F")
 MANUFACTURER = "vardex"
 # The properties the setup DLL reads; the password is never logged nor stored.
 HIDDEN = "MQTT_PASSWORD;VardexSetUpService"
+DOWNGRADE = ("A newer version of vardex-bridge is already installed: uninstall it first to install "
+             "this older one.")
 
 
 def guid(*parts):
@@ -67,7 +69,7 @@ def wxs(version, arch, files, product_code):
     <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"
              Description="vardex-bridge {version} ({arch})" Manufacturer="{manufacturer}"/>
     <Media Id="1" Cabinet="bridge.cab" EmbedCab="yes"/>
-    <MajorUpgrade DowngradeErrorMessage="A newer version of vardex-bridge is already installed: uninstall it first to install this older one."/>
+    <MajorUpgrade DowngradeErrorMessage="{downgrade}"/>
     {launch}
     <Property Id="MsiHiddenProperties" Value="{hidden}"/>
     <Property Id="ARPNOMODIFY" Value="1"/>
@@ -81,7 +83,8 @@ def wxs(version, arch, files, product_code):
                   Execute="deferred" Impersonate="no" Return="ignore"/>
     <InstallExecuteSequence>
       <Custom Action="VardexReadSettings" Sequence="1001"/>
-      <Custom Action="VardexRemoveService" Sequence="1501">REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE</Custom>
+      <Custom Action="VardexRemoveService" Sequence="1501"
+              >REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE</Custom>
       <Custom Action="VardexSetUpService" After="InstallServices">NOT REMOVE~="ALL"</Custom>
     </InstallExecuteSequence>
     <Directory Id="TARGETDIR" Name="SourceDir">
@@ -103,7 +106,7 @@ def wxs(version, arch, files, product_code):
   </Product>
 </Wix>
 """.format(product=product_code, arch=arch, version=version, manufacturer=MANUFACTURER,
-           upgrade=UPGRADE_CODES[arch], hidden=HIDDEN, setup=files["setup"], pf=pf,
+           upgrade=UPGRADE_CODES[arch], hidden=HIDDEN, downgrade=DOWNGRADE, setup=files["setup"], pf=pf,
            bridge=parts["Bridge"], texts=parts["Texts"], relay=parts["Relay"],
            launch='<Condition Message="This package is for 64-bit Windows: install '
                   'vardex-bridge-{0}-x86.msi on 32-bit Windows.">Installed OR VersionNT64'
@@ -126,7 +129,8 @@ def pin_summary(data, package_code, seconds):
     """wixl's random revision code and build times replaced by the package code and the
     release's time: the only bytes that differ between two runs of wixl on the same input."""
     # A VT_LPSTR of 39 bytes: the braced code and its terminating zero.
-    found = re.search(rb"\x1e\x00\x00\x00'\x00\x00\x00\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}", data)
+    found = re.search(rb"\x1e\x00\x00\x00'\x00\x00\x00"
+                      rb"\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}", data)
     if not found:
         raise SystemExit("msi_package: no revision code in the summary information")
     data = data[:found.start() + 8] + ("{%s}" % package_code).encode() + data[found.end():]
