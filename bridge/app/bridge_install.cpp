@@ -67,9 +67,8 @@ int Install(const char* const* words, int count, int takeOver) {
     }
     const char* what = "";
     uint32_t error = InstallService(bridgeConfig.role, imagePath, program, takeOver, &what);
-    if (error != 0) return ServiceError(takeOver ? "reconfigure " : "install ", what, error);
-    Say(WriteOut, takeOver ? "configured the service " : "installed the service ",
-        ServiceName(bridgeConfig.role),
+    if (error != 0) return ServiceError("install ", what, error);
+    Say(WriteOut, "installed the service ", ServiceName(bridgeConfig.role),
         " (automatic start, LocalSystem); start it now with: sc start ",
         ServiceName(bridgeConfig.role));
     return kExitOk;
