@@ -32,7 +32,9 @@ void ZeroSecrets() {
 // A line in the installer's log; as an error it is also what the installer shows and fails with.
 void Tell(MSIHANDLE install, INSTALLMESSAGE kind, const char* text) {
     MSIHANDLE record = MsiCreateRecord(1);
-    MsiRecordSetStringA(record, 0, text);
+    MsiRecordSetStringA(record, 0, "[1]");  // the text as it is, brackets and all
+    MsiRecordSetStringA(record, 1, text);
+    if (kind == INSTALLMESSAGE_ERROR) kind = INSTALLMESSAGE(kind | MB_OK | MB_ICONERROR);
     MsiProcessMessage(install, kind, record);  // ignore errors: nowhere else to say it
     MsiCloseHandle(record);
 }
@@ -91,10 +93,13 @@ DWORD RunBridge(MSIHANDLE install) {
     CloseHandle(writeEnd);
     DWORD used = 0;
     DWORD got = 0;
-    while (started && ReadFile(readEnd, output + used, sizeof output - 1 - used, &got, nullptr) &&
+    // Read to the end, so that the bridge never waits on a full pipe; past the buffer's room
+    // the rest is read into line and dropped.
+    while (started && ReadFile(readEnd, used < sizeof output - 1 ? output + used : line,
+                               used < sizeof output - 1 ? sizeof output - 1 - used : sizeof line,
+                               &got, nullptr) &&
            got > 0) {
-        used += got;
-        if (used == sizeof output - 1) break;
+        if (used < sizeof output - 1) used += got;
     }
     CloseHandle(readEnd);
     if (!started) return code;
