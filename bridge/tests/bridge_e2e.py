@@ -1085,12 +1085,12 @@ def msi_package(run):
     run_key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
     logs = []
 
-    def msiexec(verb, path, *args):
+    def msiexec(verb, path, *args, channels=None):
         logs.append("C:\\msi-%d.log" % len(logs))
         code, out = wine_runner.system(MSI_PC, "msiexec", verb, windows_path(path), "/qn",
-                                       "/l*v", logs[-1], *args, timeout=180)
+                                       "/l*v", logs[-1], *args, timeout=180, channels=channels)
         with open(os.path.join(drive, logs[-1][3:]), errors="replace") as f:
-            return code, f.read()
+            return code, f.read() + (out if channels else "")
 
     def image_path():
         return wine_runner.system(MSI_PC, "reg", "query", service_key, "/v", "ImagePath")[1]
@@ -1124,8 +1124,12 @@ def msi_package(run):
     secret = os.path.join(drive, "ProgramData", "vardex", "mqtt-password.txt")
     expect(open(secret).read() == PASSWORD, "the password file does not hold the password")
 
-    code, log = msiexec("/i", package, "KEEPALIVE=0")
-    expect(code != 0 and "vardex-bridge: --keepalive" in log, "a bad KEEPALIVE: %d" % code)
+    # Wine's Event Log is its eventlog channel: the custom action's ReportEvent shows there.
+    code, log = msiexec("/i", package, "KEEPALIVE=0", channels="+eventlog")
+    line = "vardex-bridge: --keepalive"
+    expect(code != 0 and log.count(line) >= 2 and
+           re.search(r"eventlog:ReportEvent\S* L\"%s" % line, log),
+           "a bad KEEPALIVE: %d, not in the log and the Event Log" % code)
 
     other = run.broker()
     sub2 = run.subscribe(other)
