@@ -49,6 +49,21 @@ void TellEventLog(const char* text) {
     DeregisterEventSource(source);
 }
 
+// A remembered setting from the key (which may be null); 1 when there, else out is empty.
+int ReadRemembered(HKEY key, const char* name, char* out, DWORD capacity) {
+    DWORD size = capacity - 1;
+    DWORD type = 0;
+    out[0] = 0;
+    if (key == nullptr || RegQueryValueExA(key, name, nullptr, &type,
+                                           reinterpret_cast<BYTE*>(out), &size) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        out[0] = 0;
+        return 0;
+    }
+    out[size] = 0;
+    return out[0] != 0;
+}
+
 void AddSetting(TextBuilder* text, const char* name, const char* setting) {
     if (setting[0] == 0) return;
     AppendText(text, name);
@@ -199,6 +214,16 @@ void Restart(const char* name) {
     CloseServiceHandle(manager);
 }
 
+// The bridge's uninstall of a role's service and, with the last of them, its log source.
+void RemoveRole(MSIHANDLE install, const char* folder, const char* role) {
+    TextBuilder text = {command, sizeof command, 0, 0};
+    AppendText(&text, "\"");
+    AppendText(&text, folder);
+    AppendText(&text, "vardex-bridge.exe\" uninstall ");
+    AppendText(&text, TextEquals(role, "deliver") ? "deliver" : "publish");
+    if (FinishText(&text) != 0) RunBridge(install);  // its lines are in the log either way
+}
+
 }  // namespace
 
 // Immediate: each property not given is taken from the remembered settings; a first install
@@ -212,22 +237,23 @@ extern "C" __declspec(dllexport) UINT __stdcall ReadSettings(MSIHANDLE install) 
     const char* names[kMaxPackageProperties];
     int count = RememberedProperties(names, kMaxPackageProperties);
     TextBuilder text = {settings, sizeof settings, 0, 0};
+    char before[16];
     for (int i = 0; i < count; ++i) {
-        if (!GetProperty(install, names[i], value, sizeof value) && key != nullptr) {
-            DWORD size = sizeof value - 1;
-            DWORD type = 0;
-            if (RegQueryValueExA(key, names[i], nullptr, &type, reinterpret_cast<BYTE*>(value),
-                                 &size) == ERROR_SUCCESS && type == REG_SZ) {
-                value[size] = 0;
-                MsiSetPropertyA(install, names[i], value);
-            } else {
-                value[0] = 0;
-            }
+        if (!GetProperty(install, names[i], value, sizeof value) &&
+            ReadRemembered(key, names[i], value, sizeof value)) {
+            MsiSetPropertyA(install, names[i], value);
         }
-        if (value[0] == 0 && TextEquals(names[i], "ROLE")) {
-            // Named from here on, for the package's stop of vardex-bridge-[ROLE] too.
-            MsiSetPropertyA(install, "ROLE", "publish");
-            AddSetting(&text, "ROLE", "publish");
+        if (TextEquals(names[i], "ROLE")) {
+            if (value[0] == 0) {
+                // Named from here on, for the package's stop of vardex-bridge-[ROLE] too.
+                MsiSetPropertyA(install, "ROLE", "publish");
+                AddSetting(&text, "ROLE", "publish");
+            }
+            // A new role replaces the service of the old one.
+            if (ReadRemembered(key, "ROLE", before, sizeof before) &&
+                !TextEquals(before, value[0] != 0 ? value : "publish")) {
+                AddSetting(&text, "PREVIOUS_ROLE", before);
+            }
         }
         AddSetting(&text, names[i], value);
     }
@@ -305,6 +331,9 @@ extern "C" __declspec(dllexport) UINT __stdcall SetUpService(MSIHANDLE install) 
         Remember(settings);  // only settings the bridge took, so a bad one is not kept
         SettingValue(settings, "ROLE", value, sizeof value);
         Restart(TextEquals(value, "deliver") ? "vardex-bridge-deliver" : "vardex-bridge-publish");
+        if (SettingValue(settings, "PREVIOUS_ROLE", value, sizeof value)) {
+            RemoveRole(install, folder, value);
+        }
     }
     ZeroSecrets();
     return result;
@@ -317,12 +346,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveService(MSIHANDLE install)
     char folder[MAX_PATH + 1];
     SettingValue(settings, "INSTALLDIR", folder, sizeof folder);
     SettingValue(settings, "ROLE", value, sizeof value);
-    TextBuilder text = {command, sizeof command, 0, 0};
-    AppendText(&text, "\"");
-    AppendText(&text, folder);
-    AppendText(&text, "vardex-bridge.exe\" uninstall ");
-    AppendText(&text, TextEquals(value, "deliver") ? "deliver" : "publish");
-    if (FinishText(&text) != 0) RunBridge(install);
+    RemoveRole(install, folder, value);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\vardex");  // only when nothing else is in it
     ZeroSecrets();

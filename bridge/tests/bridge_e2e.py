@@ -1062,7 +1062,8 @@ def msi_package(run):
     a service that install made, and with BROKER, MQTT_USER and MQTT_PASSWORD the service runs
     and its status reaches mosquitto, the password in no log line; a bad value fails with the
     bridge's own line; another BROKER reconfigures it; a higher version upgrades it keeping every
-    setting, as one product; a lower one is refused; ADDLOCAL=Relay writes the Run value;
+    setting, as one product; a lower one is refused; another ROLE replaces the service;
+    ADDLOCAL=Relay writes the Run value;
     uninstall leaves no service, file, key, Run value or log source, only the secrets."""
     sys.path.insert(0, os.path.join(ROOT, "tools"))
     import msi_package as packages
@@ -1160,6 +1161,11 @@ def msi_package(run):
     expect(code != 0 and ("A newer version of vardex-bridge" in log or
                           "LaunchConditions. Return value 0" in log), "a downgrade: %d" % code)
     expect(service_state(name, MSI_PC)[0] == 4, "a refused downgrade stopped the service")
+
+    code, log = msiexec("/i", higher, "ROLE=deliver")
+    expect(code == 0 and service_state("vardex-bridge-deliver", MSI_PC)[0] is not None and
+           service_state(name, MSI_PC)[0] is None, "ROLE=deliver did not replace the service")
+    name = "vardex-bridge-deliver"
 
     code, log = msiexec("/i", higher, "ADDLOCAL=Relay")
     expect(code == 0 and registry_has(run_key, "vardex"), "ADDLOCAL=Relay: %d" % code)
