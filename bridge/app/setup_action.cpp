@@ -228,7 +228,7 @@ void RemoveRole(MSIHANDLE install, const char* folder, const char* role) {
 
 // Immediate: each property not given is taken from the remembered settings; a first install
 // without BROKER fails here; the deferred actions get what they need as their data.
-extern "C" __declspec(dllexport) UINT __stdcall ReadSettings(MSIHANDLE install) {
+extern "C" __attribute__((dllexport)) UINT __stdcall ReadSettings(MSIHANDLE install) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE, &key) !=
         ERROR_SUCCESS) {
@@ -288,7 +288,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ReadSettings(MSIHANDLE install) 
 
 // Deferred, as LocalSystem: the password file, the remembered settings, then the bridge's
 // reconfigure, which makes the service or takes over the one there, and a (re)start.
-extern "C" __declspec(dllexport) UINT __stdcall SetUpService(MSIHANDLE install) {
+extern "C" __attribute__((dllexport)) UINT __stdcall SetUpService(MSIHANDLE install) {
     GetProperty(install, "CustomActionData", settings, sizeof settings);
     char password[512];
     char path[MAX_PATH + 1];
@@ -341,7 +341,7 @@ extern "C" __declspec(dllexport) UINT __stdcall SetUpService(MSIHANDLE install) 
 
 // Deferred, at uninstall: the bridge removes its service and Event Log source; the remembered
 // settings go too. The secrets folder stays.
-extern "C" __declspec(dllexport) UINT __stdcall RemoveService(MSIHANDLE install) {
+extern "C" __attribute__((dllexport)) UINT __stdcall RemoveService(MSIHANDLE install) {
     GetProperty(install, "CustomActionData", settings, sizeof settings);
     char folder[MAX_PATH + 1];
     SettingValue(settings, "INSTALLDIR", folder, sizeof folder);
