@@ -20,12 +20,13 @@ dist: build/x86/CMakeCache.txt build/x64/CMakeCache.txt
 	cmake --build --preset x64 -j2
 	mkdir -p dist
 	cp build/x86/vardex-x86.exe build/x86/bridge/vardex-bridge-x86.exe build/x86/probe-standin-x86.exe \
-	    build/x86/slot-listen-x86.exe dist/
+	    build/x86/slot-listen-x86.exe build/x86/bridge/vardex-setup-x86.dll dist/
 	cp build/x64/vardex-x64.exe build/x64/bridge/vardex-bridge-x64.exe build/x64/probe-standin-x64.exe \
-	    build/x64/slot-listen-x64.exe dist/
+	    build/x64/slot-listen-x64.exe build/x64/bridge/vardex-setup-x64.dll dist/
 
-# dist/vardex-<version>.zip: the programs, README.txt, LICENSE.txt and SHA256SUMS, byte-identical
-# from every build of a commit.
+# dist/vardex-<version>.zip: the programs, README.txt, LICENSE.txt and SHA256SUMS, and the
+# bridge's installer packages dist/vardex-bridge-<version>-x64.msi and -x86.msi (wixl), all
+# byte-identical from every build of a commit; dist/vardex-<version>.sha256 lists the three.
 release: dist
 	python3 tools/release.py
 

@@ -45,3 +45,21 @@ target_link_libraries(vardex-bridge PRIVATE bridge_core vardex_memory ws2_32 adv
 target_link_options(vardex-bridge PRIVATE ${VARDEX_LEAN_LINK} -Wl,-e,${BRIDGE_ENTRY}
     -Wl,--subsystem,console:5.${VARDEX_XP_MINOR} -Wl,-Map,vardex-bridge-${VARDEX_ARCH}.map)
 set_target_properties(vardex-bridge PROPERTIES OUTPUT_NAME vardex-bridge-${VARDEX_ARCH})
+
+# vardex-setup-<arch>.dll: the installer package's custom actions (bridge/app/setup_action.cpp),
+# built the bridge's way, importing KERNEL32, ADVAPI32 and msi.dll alone. Exported by their plain
+# names (--kill-at), as the package's CustomAction table names them.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(SETUP_ENTRY _SetupEntry@12)
+else()
+    set(SETUP_ENTRY SetupEntry)
+endif()
+add_library(vardex-setup SHARED app/setup_action.cpp)
+add_dependencies(vardex-setup bridge_messages)
+target_include_directories(vardex-setup PRIVATE ${PROJECT_SOURCE_DIR} ${bridge_generated})
+target_compile_options(vardex-setup PRIVATE ${VARDEX_LEAN_FLAGS})
+target_link_libraries(vardex-setup PRIVATE bridge_core vardex_memory msi advapi32 kernel32)
+target_link_options(vardex-setup PRIVATE ${VARDEX_LEAN_LINK} -Wl,-e,${SETUP_ENTRY}
+    -Wl,--kill-at -Wl,--subsystem,windows:5.${VARDEX_XP_MINOR})
+set_target_properties(vardex-setup PROPERTIES OUTPUT_NAME vardex-setup-${VARDEX_ARCH} PREFIX ""
+    IMPORT_PREFIX "" IMPORT_SUFFIX ".imp.a")

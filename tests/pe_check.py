@@ -13,7 +13,8 @@ loader's hardening flags (NO_SEH on x86, high-entropy ASLR on x64); unwind data 
 function; a version resource naming the product, the version and the file.
 The bridges: KERNEL32.dll, WS2_32.dll, ADVAPI32.dll, Secur32.dll and CRYPT32.dll only, a console program within its byte budget,
 with the relays' hardening flags, valid relocations and no section both writable and
-executable, and a version resource of their own. The tools: system DLLs only. Prints one line
+executable, and a version resource of their own. The tools (the installer package's custom
+action DLLs among them): system DLLs only. Prints one line
 per check and "N passed, N failed".
 """
 import os
@@ -58,7 +59,7 @@ MAX_SIZE = {"x86": 5632, "x64": 7168}
 RELOCATION_TYPE = {"x86": 3, "x64": 10}  # HIGHLOW, DIR64
 # The newest Windows each bitness must start on, as NT versions: XP SP3, and XP x64 / 2003 SP2.
 OLDEST_WINDOWS = {"x86": (5, 1), "x64": (5, 2)}
-SYSTEM_DLLS = {"KERNEL32.dll", "USER32.dll", "msvcrt.dll", "ADVAPI32.dll", "GDI32.dll",
+SYSTEM_DLLS = {"KERNEL32.dll", "USER32.dll", "msvcrt.dll", "ADVAPI32.dll", "GDI32.dll", "msi.dll",
                "ntdll.dll", "WS2_32.dll"}
 
 

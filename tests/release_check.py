@@ -3,9 +3,9 @@
 copies of the sources in folders of different names and depths, it comes out byte-identical,
 its SHA256SUMS match its files, it names the toolchain that made it, and its texts (the sums
 too) have Windows line ends. Its README.txt is the user's part: the quick start, no build
-commands, and the bridge's options table naming exactly the options of --help. Prints one line
-per check
-and "N passed, N failed".
+commands, and the bridge's options table naming exactly the options of --help. The bridge's
+installer packages are byte-identical too, listed in the release's sums, and their tables (read
+with msiinfo) are what the README says. Prints one line per check and "N passed, N failed".
 """
 import hashlib
 import os
@@ -67,6 +67,51 @@ def table_options(readme):
     return options
 
 
+def table(package, name):
+    out = subprocess.run(["msiinfo", "export", package, name], capture_output=True, text=True)
+    return out.stdout
+
+
+def packages(expect, first, second):
+    """The bridge's installer packages: the same bytes from both builds, in the sums beside the
+    zip, and tables that say what the README says of them."""
+    dist_a, dist_b = os.path.dirname(first), os.path.dirname(second)
+    version = os.path.basename(first)[len("vardex-"):-len(".zip")]
+    names = ["vardex-bridge-%s-%s.msi" % (version, arch) for arch in ("x64", "x86")]
+    for name in names:
+        a, b = (os.path.join(d, name) for d in (dist_a, dist_b))
+        same = (os.path.exists(a) and os.path.exists(b) and
+                open(a, "rb").read() == open(b, "rb").read())
+        expect("%s byte-identical from both folders" % name, same)
+    sums = {}
+    listing = os.path.join(dist_a, "vardex-%s.sha256" % version)
+    text = open(listing, "rb").read().decode() if os.path.exists(listing) else ""
+    for line in text.splitlines():
+        digest, name = line.split("  ", 1)
+        sums[name] = digest
+    expect("the release's sums cover the zip and both packages",
+           set(sums) == set(names) | {os.path.basename(first)} and all(
+               hashlib.sha256(open(os.path.join(dist_a, n), "rb").read()).hexdigest() == d
+               for n, d in sums.items()))
+    x64, x86 = (os.path.join(dist_a, n) for n in names)
+    expect("the x64 package refuses 32-bit Windows, the x86 one does not",
+           "VersionNT64" in table(x64, "LaunchCondition") and
+           "VersionNT64" not in table(x86, "LaunchCondition"))
+    for package in (x64, x86):
+        properties = table(package, "Property")
+        upgrade = table(package, "Upgrade")
+        arch = package[-7:-4]
+        expect("%s: per-machine, MQTT_PASSWORD hidden, a fixed upgrade code that refuses a "
+               "downgrade" % arch,
+               "ALLUSERS\t1" in properties and "MsiHiddenProperties\tMQTT_PASSWORD" in properties
+               and "WIX_DOWNGRADE_DETECTED" in upgrade and "A newer version" in
+               table(package, "LaunchCondition") and
+               ("6A3C1F5E-0B7D-4E52-9C1A-7D2E4B8F6A0" + ("1" if arch == "x64" else "2")) in upgrade)
+        expect("%s: the Relay feature is only added on request, with the Run value" % arch,
+               re.search(r"^Relay\t.*\t1000\t", table(package, "Feature"), re.M) and
+               "CurrentVersion\\Run\tvardex" in table(package, "Registry"))
+
+
 def main():
     results = []
 
@@ -118,6 +163,7 @@ def main():
                all(w in info for w in ("i686 compiler: i686-w64-mingw32-g++", "x86_64 binutils",
                                        "mingw-w64-i686-dev", "zip writer: Python")))
         expect("LICENSE.txt names the authors", b"the vardex authors" in files.get("LICENSE.txt", b""))
+        packages(expect, first, second)
 
     failed = results.count(False)
     print("%d passed, %d failed" % (len(results) - failed, failed))

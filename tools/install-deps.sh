@@ -7,7 +7,7 @@ packages=(cmake g++ make googletest libgtest-dev python3
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine64
           clang clang-tidy cppcheck libclang-rt-14-dev valgrind python3-pefile
-          mosquitto mosquitto-clients
+          mosquitto mosquitto-clients wixl msitools
           osslsigncode python3-yaml "$@")
 # Only the 32-bit Wine lane needs these; without them that lane is reported as skipped.
 optional=(wine32:i386)

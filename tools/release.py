@@ -9,8 +9,10 @@ README.md up to "Building and testing" as README.txt, LICENSE as LICENSE.txt and
 (the toolchain that made it), and adds SHA256SUMS over those files; every text has CRLF line
 ends, for Notepad. The version is the build's; entries are sorted, with fixed times
 (SOURCE_DATE_EPOCH, else the commit's time) and fixed attributes. The same bytes come from the
-same toolchain: BUILDINFO.txt names it so that anyone can check.
+same toolchain: BUILDINFO.txt names it so that anyone can check. Then the bridge's installer
+packages (msi_package.py), and vardex-<version>.sha256 over the zip and both packages.
 """
+import calendar
 import hashlib
 import os
 import platform
@@ -115,6 +117,18 @@ def main(argv):
             z.writestr(info, files[file], compresslevel=9)
     digest = hashlib.sha256(open(archive, "rb").read()).hexdigest()
     print("%s: %d files, %d bytes, sha256 %s" % (archive, len(files), os.path.getsize(archive), digest))
+    # The bridge's installer packages, with the same README, licence and time as the zip.
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import msi_package
+    seconds = calendar.timegm(stamp + (0, 0, 0))
+    released = [archive] + [msi_package.build(version(), arch, out, seconds, files["README.txt"],
+                                              files["LICENSE.txt"]) for arch in ("x64", "x86")]
+    sums = os.path.join(out, name + ".sha256")
+    with open(sums, "wb") as f:
+        f.write(windows_text("".join("%s  %s\n" % (hashlib.sha256(open(p, "rb").read()).hexdigest(),
+                                                   os.path.basename(p)) for p in released)))
+    for path in released[1:]:
+        print("%s: %d bytes" % (path, os.path.getsize(path)))
     return 0
 
 

@@ -87,9 +87,13 @@ def command(path, args=(), pc=1):
     return [LOADER64, path] + list(args), dict(env, WINELOADER=LOADER64)
 
 
-def system(pc, *args, timeout=60):
-    """Runs one of Wine's own programs (sc, reg) on PC pc to its end: (exit code, output)."""
+def system(pc, *args, timeout=60, channels=None):
+    """Runs one of Wine's own programs (sc, reg, msiexec) on PC pc to its end: (exit code,
+    output). With channels (say "+eventlog"), the output has those Wine debug channels too, of
+    the program and of what it starts."""
     env = dict(environment(pc), WINELOADER=LOADER64)
+    if channels:
+        env["WINEDEBUG"] = channels
     done = subprocess.run([LOADER64] + list(args), env=env, stdin=subprocess.DEVNULL,
                           capture_output=True, text=True, errors="replace", timeout=timeout)
     return done.returncode, done.stdout + done.stderr

@@ -43,8 +43,9 @@ struct CaCertificates {
 extern CaCertificates caFile;
 
 // install publish|deliver with the words after the role's (words[0] is the role); uninstall.
-// Each returns the exit code.
-int Install(const char* const* words, int count);
+// Each returns the exit code. With takeOver (the reconfigure verb), a service of the role's
+// name that is there already is configured as install would make it, not refused.
+int Install(const char* const* words, int count, int takeOver);
 int Uninstall();
 
 #endif

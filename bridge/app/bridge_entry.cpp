@@ -234,6 +234,10 @@ int ServiceBodyRun(uintptr_t stopEvent) {
 int Run() {
     wordCount = SplitCommandLine(CommandLine(), words, sizeof words, list, 32);
     if (wordCount < 0) Refuse("the command line is too long");
+    // reconfigure is install that takes over the role's service when it is there already (the
+    // installer package runs it at every install, repair and upgrade).
+    int takeOver = wordCount > 1 && TextEquals(list[1], "reconfigure");
+    if (takeOver) list[1] = "install";
     char message[300];
     switch (ParseBridgeArgs(wordCount - 1, list + 1, &bridgeConfig, message, sizeof message)) {
         case kParseHelp: {
@@ -251,7 +255,7 @@ int Run() {
     }
     switch (bridgeConfig.command) {
         case kCommandInstall:
-            return Install(list + 2, wordCount - 2);
+            return Install(list + 2, wordCount - 2, takeOver);
         case kCommandUninstall:
             return Uninstall();
         case kCommandService: {

@@ -31,7 +31,7 @@ int ServiceError(const char* verb, const char* what, uint32_t error) {
 
 }  // namespace
 
-int Install(const char* const* words, int count) {
+int Install(const char* const* words, int count, int takeOver) {
     // A service runs elsewhere than this prompt: each file by its full path, and read now so
     // that a wrong one fails here, not at the next boot.
     const char* installWords[32];
@@ -78,7 +78,7 @@ int Install(const char* const* words, int count) {
         Refuse("the command line is too long for a service");
     }
     const char* what = "";
-    uint32_t error = InstallService(bridgeConfig.role, imagePath, program, &what);
+    uint32_t error = InstallService(bridgeConfig.role, imagePath, program, takeOver, &what);
     // A certificate this install put in the store goes again when the service is not installed.
     if (error != 0) return ServiceError("install ", what, error);
     KeepStoredCertificate();

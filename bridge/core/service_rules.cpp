@@ -27,9 +27,9 @@ void AppendBackslashes(TextBuilder* text, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) AppendChar(text, '\\');
 }
 
-// One word as the C runtime's splitting gives it back: bare when it has no space, tab or quote,
-// else in quotes, with backslashes doubled where a quote follows them.
-void AppendQuoted(TextBuilder* text, const char* word) {
+}  // namespace
+
+void AppendQuotedWord(TextBuilder* text, const char* word) {
     int plain = *word != 0;
     for (const char* p = word; *p != 0; ++p) {
         if (*p == ' ' || *p == '\t' || *p == '"') plain = 0;
@@ -57,8 +57,6 @@ void AppendQuoted(TextBuilder* text, const char* word) {
     AppendChar(text, '"');
 }
 
-}  // namespace
-
 uint32_t BuildImagePath(const char* program, const char* const* words, int count, char* out,
                         uint32_t capacity) {
     TextBuilder text = {out, capacity, 0, 0};
@@ -68,7 +66,7 @@ uint32_t BuildImagePath(const char* program, const char* const* words, int count
     AppendText(&text, "\" service");
     for (int i = 0; i < count; ++i) {
         AppendChar(&text, ' ');
-        AppendQuoted(&text, words[i]);
+        AppendQuotedWord(&text, words[i]);
     }
     return FinishText(&text);
 }

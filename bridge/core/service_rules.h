@@ -9,12 +9,18 @@
 
 #include <stdint.h>
 
+struct TextBuilder;
+
 // The Event Log source, shared by both roles' services.
 extern const char kEventSource[];
 extern const char kServiceDescription[];
 // "vardex-bridge-publish" and "vardex-bridge (publish)", or the same for deliver.
 const char* ServiceName(int role);
 const char* ServiceDisplayName(int role);
+
+// One word as the C runtime's splitting gives it back: bare when it has no space, tab or quote,
+// else in quotes, with backslashes doubled where a quote follows them.
+void AppendQuotedWord(TextBuilder* text, const char* word);
 
 // The service manager's command line for the service: the program's full path, quoted, the word
 // "service", then words (the role and its options) each quoted as the Microsoft C runtime

@@ -1179,6 +1179,140 @@ def client_certificate_service(run):
            "uninstall took the certificate out of the store")
 
 
+MSI_PC = 4  # the package's PC: its services and settings meet no other scenario's
+
+
+def registry_has(key, *value):
+    code, _ = wine_runner.system(MSI_PC, "reg", "query", key, *(("/v",) + value if value else ()))
+    return code == 0
+
+
+@scenario
+def msi_package(run):
+    """The installer package under msiexec /qn: without BROKER it fails saying so; it takes over
+    a service that install made, and with BROKER, MQTT_USER and MQTT_PASSWORD the service runs
+    and its status reaches mosquitto, the password in no log line; a bad value fails with the
+    bridge's own line; another BROKER reconfigures it; a higher version upgrades it keeping every
+    setting, as one product; a lower one is refused; another ROLE replaces the service;
+    ADDLOCAL=Relay writes the Run value;
+    uninstall leaves no service, file, key, Run value or log source, only the secrets."""
+    sys.path.insert(0, os.path.join(ROOT, "tools"))
+    import msi_package as packages
+    version = re.search(r"project\(vardex VERSION (\S+)",
+                        open(os.path.join(ROOT, "CMakeLists.txt")).read()).group(1)
+    broker = run.broker()
+    # Built here from dist/ (make dist), as make release builds them, with stand-in texts.
+    package = packages.build(version, run.arch, broker.folder, 315532800, b"r", b"l")
+    wine_runner.stop_pc(MSI_PC)
+    wine_runner.start_pc(MSI_PC)
+    run.add(lambda: wine_runner.stop_pc(MSI_PC))
+    drive = os.path.join(wine_runner.prefix(MSI_PC), "drive_c")
+    # Windows Installer compares the first three fields of a version only.
+    major, minor, patch = version.split(".")[:3]
+    higher = packages.build("%s.%s.%d" % (major, minor, int(patch) + 1), run.arch,
+                            os.path.join(broker.folder, "higher"), 315532800, b"r", b"l")
+    name = "vardex-bridge-publish"
+    service_key = "HKLM\\System\\CurrentControlSet\\Services\\" + name
+    settings_key = "HKLM\\SOFTWARE\\vardex\\bridge"
+    run_key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+    logs = []
+
+    def msiexec(verb, path, *args, channels=None):
+        logs.append("C:\\msi-%d.log" % len(logs))
+        code, out = wine_runner.system(MSI_PC, "msiexec", verb, windows_path(path), "/qn",
+                                       "/l*v", logs[-1], *args, timeout=180, channels=channels)
+        with open(os.path.join(drive, logs[-1][3:]), errors="replace") as f:
+            return code, f.read() + (out if channels else "")
+
+    def image_path():
+        return wine_runner.system(MSI_PC, "reg", "query", service_key, "/v", "ImagePath")[1]
+
+    code, log = msiexec("/i", package, "MQTT_USER=" + USER)
+    expect(code != 0 and "BROKER is required" in log, "without BROKER: %d" % code)
+    expect(service_state(name, MSI_PC)[0] is None, "a failed install made the service")
+
+    # A service made by hand first: the package takes it over.
+    password = os.path.join(broker.folder, "password.txt")
+    with open(password, "w") as f:
+        f.write(PASSWORD)
+    made = run.add(e2e.Program(e2e.exe("vardex-bridge", run.arch),
+                               ["install", "publish", "--broker", broker.address(), "--user", USER,
+                                "--password-file", windows_path(password)],
+                               stdin=False, pc=MSI_PC, stderr=subprocess.STDOUT))
+    expect(made.wait_exit(START) == 0, "install: %r" % made.lines)
+    sub = run.subscribe(broker)
+    started = time.monotonic()
+    code, log = msiexec("/i", package, "BROKER=" + broker.address(), "MQTT_USER=" + USER,
+                        "NAME=PC01", "MQTT_PASSWORD=" + PASSWORD)  # Wine quotes it as one word
+    expect(code == 0, "install: %d %s" % (code, log[-1500:]))
+    sub.wait_for(STATUS, b"online", START, started)
+    expect(service_state(name, MSI_PC)[0] == 4, "not running after the install")
+    expect("Program Files" in image_path(), "not taken over: %s" % image_path())
+    # Windows leaves MsiHiddenProperties out of the property dump at the log's end too; Wine's
+    # msiexec dumps them, so only the lines before it are held to that.
+    expect(PASSWORD not in log.split("Property(S):")[0], "the password is in the install's log")
+    code, tables = subprocess.getstatusoutput("msiinfo export %s Property" % package)
+    expect(PASSWORD not in tables, "the password is in the package")
+    secret = os.path.join(drive, "ProgramData", "vardex", "mqtt-password.txt")
+    expect(open(secret).read() == PASSWORD, "the password file does not hold the password")
+
+    # Wine's Event Log is its eventlog channel: the custom action's ReportEvent shows there.
+    code, log = msiexec("/i", package, "KEEPALIVE=0", channels="+eventlog")
+    line = "vardex-bridge: --keepalive"
+    expect(code != 0 and log.count(line) >= 2 and
+           re.search(r"eventlog:ReportEvent\S* L\"%s" % line, log),
+           "a bad KEEPALIVE: %d, not in the log and the Event Log" % code)
+
+    other = run.broker()
+    sub2 = run.subscribe(other)
+    started = time.monotonic()
+    code, log = msiexec("/i", package, "BROKER=" + other.address())
+    expect(code == 0, "a second install: %d" % code)
+    sub2.wait_for(STATUS, b"online", START, started)
+    kept = "--user %s --password-file" % USER
+    expect(other.address() in image_path() and kept in image_path() and "PC01" in image_path(),
+           "the settings were not kept: %s" % image_path())
+
+    started = time.monotonic()
+    code, log = msiexec("/i", higher)
+    expect(code == 0, "the upgrade: %d %s" % (code, log[-1500:]))
+    sub2.wait_for(STATUS, b"online", START, started)
+    expect(other.address() in image_path() and kept in image_path() and "PC01" in image_path(),
+           "the upgrade lost settings: %s" % image_path())
+    codes = {}
+    for path in (package, higher):
+        out = subprocess.run(["msiinfo", "export", path, "Property"], capture_output=True,
+                             text=True).stdout
+        codes[path] = re.search(r"^ProductCode\t(\S+)", out, re.M).group(1)
+    uninstall = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+    expect(registry_has(uninstall + codes[higher]) and not registry_has(uninstall + codes[package]),
+           "not one product after the upgrade")
+    # Windows logs the launch condition's message; Wine's msiexec only its failure.
+    code, log = msiexec("/i", package)
+    expect(code != 0 and ("A newer version of vardex-bridge" in log or
+                          "LaunchConditions. Return value 0" in log), "a downgrade: %d" % code)
+    expect(service_state(name, MSI_PC)[0] == 4, "a refused downgrade stopped the service")
+
+    code, log = msiexec("/i", higher, "ROLE=deliver")
+    expect(code == 0 and service_state("vardex-bridge-deliver", MSI_PC)[0] is not None and
+           service_state(name, MSI_PC)[0] is None, "ROLE=deliver did not replace the service")
+    name = "vardex-bridge-deliver"
+
+    code, log = msiexec("/i", higher, "ADDLOCAL=Relay")
+    expect(code == 0 and registry_has(run_key, "vardex"), "ADDLOCAL=Relay: %d" % code)
+
+    code, log = msiexec("/x", higher)
+    expect(code == 0, "uninstall: %d %s" % (code, log[-1500:]))
+    expect(service_state(name, MSI_PC)[0] is None, "the service is still there")
+    expect(not os.path.exists(os.path.join(drive, "Program Files", "vardex")),
+           "files are still installed")
+    expect(not registry_has(settings_key), "the settings key is still there")
+    expect(not registry_has(run_key, "vardex"), "the Run value is still there")
+    expect(not registry_has("HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                            "Application\\vardex-bridge"), "the Event Log source is still there")
+    expect(os.path.exists(secret), "uninstall removed the secrets")
+
+
 def main(argv):
     return e2e.main(argv, SCENARIOS, BridgeRun)
 

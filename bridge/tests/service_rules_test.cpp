@@ -1,6 +1,7 @@
 // The service's decisions: the image path survives Windows' word splitting, the status and exit
 // code the service manager sees and what it restarts; a console run's answer to log-off.
 #include "bridge/core/bridge_config.h"
+#include "bridge/core/package_settings.h"
 #include "bridge/core/service_rules.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +54,32 @@ TEST(ServiceRules, ImagePathGivesBackTheWordsInstallWasGiven) {
     char tiny[20];
     const char* words[] = {"publish"};
     EXPECT_EQ(BuildImagePath("C:\\a-long-path\\v.exe", words, 1, tiny, sizeof tiny), 0u);
+}
+
+// The installer package's properties as the bridge's reconfigure words: only the role's options,
+// a flag only when "1", values quoted, EXTRA_OPTIONS as written, no name mistaken for another.
+TEST(ServiceRules, PackageSettingsBecomeReconfigureWords) {
+    const struct {
+        const char* settings;
+        const char* words;  // after "C:\v.exe" reconfigure
+    } cases[] = {
+        {"BROKER=h:1883\n", "publish --broker h:1883"},
+        {"ROLE=deliver\nBROKER=h\nFROM=+\nDISCOVERY=off\nUNIT=F\nHEAD=VARD\n",
+         "deliver --broker h --from + --head VARD"},
+        {"BROKER=h\nTLS=1\nCAFILE=C:\\ca dir\\ca.pem\nNAMEX=y\nNAME=PC 1\n",
+         "publish --broker h --name \"PC 1\" --tls --cafile \"C:\\ca dir\\ca.pem\""},
+        {"BROKER=h\nTLS=0\nKEEPALIVE=60\nEXTRA_OPTIONS=--client-id x\n",
+         "publish --broker h --keepalive 60 --client-id x"},
+        {"ROLE=both\nBROKER=h\n", "both --broker h"},  // the bridge refuses it in its own words
+    };
+    for (const auto& c : cases) {
+        char out[600];
+        ASSERT_GT(BuildReconfigureCommand("C:\\v.exe", c.settings, out, sizeof out), 0u);
+        EXPECT_EQ(std::string(out), std::string("\"C:\\v.exe\" reconfigure ") + c.words);
+    }
+    char tiny[30];
+    EXPECT_EQ(BuildReconfigureCommand("C:\\v.exe", "BROKER=a-long-host-name\n", tiny,
+                                      sizeof tiny), 0u);
 }
 
 // The service manager as Microsoft documents it (SetServiceStatus, SERVICE_STATUS,

@@ -13,12 +13,6 @@ namespace {
 const char kEventSourceKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\vardex-bridge";
 
-// Deletes what an install made so far, so that a failed one leaves nothing behind.
-void Undo(SC_HANDLE service) {
-    DeleteService(service);  // ignore errors: it is gone or marked for deletion either way
-    CloseServiceHandle(service);
-}
-
 uint32_t RegisterEventSource(const char* program) {
     HKEY key;
     LONG code = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0,
@@ -43,7 +37,8 @@ void ConfigureIfKnown(SC_HANDLE service, DWORD level, void* info) {
 
 }  // namespace
 
-uint32_t InstallService(int role, const char* imagePath, const char* program, const char** what) {
+uint32_t InstallService(int role, const char* imagePath, const char* program, int takeOver,
+                        const char** what) {
     *what = "open the service manager";
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr) return GetLastError();
@@ -53,41 +48,53 @@ uint32_t InstallService(int role, const char* imagePath, const char* program, co
         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath, nullptr,
         nullptr, nullptr, nullptr, nullptr);  // no account: LocalSystem
     DWORD error = service == nullptr ? GetLastError() : 0;
+    // The service of this name is this program's: what create sets is set again, the account
+    // too, so a service made by an older install or changed by hand ends up as a new one.
+    int existed = error == ERROR_SERVICE_EXISTS && takeOver;
+    if (existed) {
+        *what = "reconfigure the service";
+        service = OpenServiceA(manager, ServiceName(role), SERVICE_ALL_ACCESS);
+        error = service == nullptr ||
+                        !ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS,
+                                              SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath,
+                                              nullptr, nullptr, "", "LocalSystem", "",
+                                              ServiceDisplayName(role))
+                    ? GetLastError()
+                    : 0;
+    }
     CloseServiceHandle(manager);
-    if (service == nullptr) return error;
-
-    *what = "describe the service";
-    SERVICE_DESCRIPTIONA description = {const_cast<char*>(kServiceDescription)};
-    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description)) {
-        error = GetLastError();
-        Undo(service);
+    if (error != 0) {
+        CloseServiceHandle(service);  // ignore errors: null when it could not be opened
         return error;
     }
-    *what = "set the restarts after a failure";
+
+    // Each step in turn; the first that fails undoes the install.
+    *what = "describe the service";
+    SERVICE_DESCRIPTIONA description = {const_cast<char*>(kServiceDescription)};
+    int done = ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description);
     SC_ACTION actions[3];
     for (int i = 0; i < 3; ++i) actions[i] = SC_ACTION{SC_ACTION_RESTART, kRestartDelaysMs[i]};
     SERVICE_FAILURE_ACTIONSA failure = {kFailureResetSeconds, nullptr, nullptr, 3, actions};
-    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
-        error = GetLastError();
-        Undo(service);
-        return error;
+    if (done) {
+        *what = "set the restarts after a failure";
+        done = ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
     }
-    // Vista and later: a STOPPED with a non-zero code is final, not a failure to recover from
-    // (service_rules.h); and the start waits until the boot's rush is over, when the network
-    // is up.
-    SERVICE_FAILURE_ACTIONS_FLAG onExitCodes = {kFailureActionsOnExitCodes};
-    ConfigureIfKnown(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCodes);
-    SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
-    ConfigureIfKnown(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
-
-    *what = "register the Event Log source";
-    error = RegisterEventSource(program);
-    if (error != 0) {
-        Undo(service);
-        return error;
+    error = done ? 0 : GetLastError();
+    if (done) {
+        // Vista and later: a STOPPED with a non-zero code is final, not a failure to recover
+        // from (service_rules.h); and the start waits until the boot's rush is over, when the
+        // network is up.
+        SERVICE_FAILURE_ACTIONS_FLAG onExitCodes = {kFailureActionsOnExitCodes};
+        ConfigureIfKnown(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitCodes);
+        SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
+        ConfigureIfKnown(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
+        *what = "register the Event Log source";
+        error = RegisterEventSource(program);
     }
+    // A failed install leaves nothing behind; a service that was there before stays as it is.
+    if (error != 0 && !existed) DeleteService(service);  // ignore errors: gone or marked
     CloseServiceHandle(service);
-    return 0;
+    return error;
 }
 
 uint32_t UninstallService(int role, const char** what, int* stopped) {

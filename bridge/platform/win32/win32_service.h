@@ -11,8 +11,11 @@
 #include <stdint.h>
 
 // Registers the role's service (automatic start, LocalSystem, crash recovery) and the Event Log
-// source, or nothing at all. Returns 0, or the Windows error, with the step that failed in what.
-uint32_t InstallService(int role, const char* imagePath, const char* program, const char** what);
+// source, or nothing at all. With takeOver, a service of the role's name that is there already
+// is configured exactly so instead (ChangeServiceConfig). Returns 0, or the Windows error, with
+// the step that failed in what.
+uint32_t InstallService(int role, const char* imagePath, const char* program, int takeOver,
+                        const char** what);
 // Stops the role's service (waiting up to 30 s) and removes it, and the Event Log source when
 // the other role's service is not installed either. Returns 0, or the Windows error with the
 // step in what. *stopped says whether it stopped within the wait.

@@ -1,0 +1,67 @@
+// The installer package's remembered properties and the bridge command line made of them.
+#include "bridge/core/package_settings.h"
+
+#include "bridge/core/bridge_config.h"
+#include "bridge/core/bridge_options.h"
+#include "bridge/core/service_rules.h"
+#include "bridge/core/text.h"
+
+int RememberedProperties(const char** names, int capacity) {
+    int count = 0;
+    if (count < capacity) names[count++] = "ROLE";
+    for (int i = 0; i < kOptionRowCount && count < capacity; ++i) {
+        if (kOptionRows[i].property != nullptr) names[count++] = kOptionRows[i].property;
+    }
+    if (count < capacity) names[count++] = "EXTRA_OPTIONS";
+    return count;
+}
+
+int SettingValue(const char* settings, const char* name, char* out, uint32_t capacity) {
+    out[0] = 0;
+    uint32_t length = TextLength(name);
+    for (const char* line = settings; *line != 0;) {
+        const char* end = line;
+        while (*end != 0 && *end != '\n') ++end;
+        uint32_t i = 0;
+        while (i < length && line + i < end && line[i] == name[i]) ++i;
+        if (i == length && line + i < end && line[i] == '=') {
+            const char* value = line + i + 1;
+            if (static_cast<uint32_t>(end - value) >= capacity) return 0;
+            uint32_t n = 0;
+            for (; value + n < end; ++n) out[n] = value[n];
+            out[n] = 0;
+            return n > 0;
+        }
+        line = *end == 0 ? end : end + 1;
+    }
+    return 0;
+}
+
+uint32_t BuildReconfigureCommand(const char* program, const char* settings, char* out,
+                                 uint32_t capacity) {
+    TextBuilder text = {out, capacity, 0, 0};
+    char value[1024];
+    SettingValue(settings, "ROLE", value, sizeof value);
+    int role = TextEquals(value, "deliver") ? kRoleDeliver : kRolePublish;
+    AppendText(&text, "\"");
+    AppendText(&text, program);
+    AppendText(&text, "\" reconfigure ");
+    // Any other role is passed on for the bridge to refuse in its own words.
+    AppendQuotedWord(&text, value[0] != 0 ? value : "publish");
+    for (int i = 0; i < kOptionRowCount; ++i) {
+        const OptionRow& row = kOptionRows[i];
+        if (row.property == nullptr || (row.roles & role) == 0) continue;
+        if (!SettingValue(settings, row.property, value, sizeof value)) continue;
+        if (row.valueName == nullptr && !TextEquals(value, "1")) continue;
+        AppendText(&text, " ");
+        AppendText(&text, row.name);
+        if (row.valueName == nullptr) continue;
+        AppendText(&text, " ");
+        AppendQuotedWord(&text, value);
+    }
+    if (SettingValue(settings, "EXTRA_OPTIONS", value, sizeof value)) {
+        AppendText(&text, " ");
+        AppendText(&text, value);
+    }
+    return FinishText(&text);
+}
