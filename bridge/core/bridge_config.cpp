@@ -9,6 +9,7 @@ namespace {
 // What --help says after the roles' option rows; those are wrapped to fit an 80-column console.
 const char kUsageRest[] =
     "  vardex-bridge install publish|deliver OPTIONS   (as a service; --password-file only)\r\n"
+    "  vardex-bridge reconfigure publish|deliver OPTIONS   (install over the service)\r\n"
     "  vardex-bridge uninstall publish|deliver\r\n"
     "  vardex-bridge --help | --version\r\n"
     "publish reads the relay's reports from \\\\.\\mailslot\\VARDslot and publishes them under\r\n"
