@@ -237,6 +237,38 @@ TEST_F(TlsTest, AnAddressGetsNoServerName) {
     EXPECT_EQ(provider.calls[0], "begin 127.0.0.1");
 }
 
+int certificateThere;
+
+// --cert-issuer chooses before each handshake; a service finding none is refused as by a broker
+// and asks again after the refusal's wait, when one that is there now goes out.
+TEST_F(TlsTest, CertificateChosenBeforeEachHandshake) {
+    bridgeNetwork = &tls;
+    bridgeConsole = &console;
+    const char* words[] = {"service", "deliver", "--broker", "broker.lan", "--tls",
+                           "--cert-issuer", "Fleet CA"};
+    char message[200];
+    ASSERT_EQ(ParseBridgeArgs(7, words, &config, message, sizeof message), kParseRun) << message;
+    ASSERT_TRUE(BridgeStart(&state, &config, "1.2.3", now, 7));
+    TlsStart(&tls, &raw, &provider, &state, &buffers);
+    tls.chooseCertificate = [](char* why, uint32_t size) {
+        snprintf(why, size, "none from Fleet CA");
+        return certificateThere;
+    };
+    BridgeTimer(&state, now);
+    tls.Connected(now);
+    EXPECT_EQ(provider.calls, (Lines{"end"}));  // no handshake begun
+    ASSERT_FALSE(console.lines.empty());
+    EXPECT_EQ(console.lines.back().rfind("none from Fleet CA; trying again in ", 0), 0u);
+    EXPECT_EQ(state.link, kLinkWaiting);
+    certificateThere = 1;
+    provider.calls.clear();
+    now += 30000;
+    BridgeTimer(&state, now);
+    tls.Connected(now);
+    EXPECT_EQ(provider.calls, (Lines{"begin broker.lan sni", "handshake 0"}));
+    EXPECT_EQ(tls.presentsCertificate, 1);
+}
+
 TEST_F(TlsTest, EndingsAndFailures) {
     const std::string up = Record(0x16, "done") + Sealed(kConnack);
     const std::string hello = Record(0x16, "server-hello");
