@@ -255,7 +255,7 @@ void ThumbprintOf(PCCERT_CONTEXT cert, char out[41]) {
 }
 
 // Whether the certificate's issuer is the CA named: its subject as certutil and the
-// certificate dialog show it (most specific first), or its common name (the certificates
+// certificate dialog show it (its common name first), or that name alone (the certificates
 // console's Issued By).
 int FromIssuer(PCCERT_CONTEXT cert, const char* name) {
     char shown[kMaxIssuer + 2];
