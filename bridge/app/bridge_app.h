@@ -25,7 +25,9 @@ int Prepare(char* message, int asService);
 // The password from where the command line said, never from the command line itself; 0 with a
 // line in message when it cannot be had.
 int ReadPassword(char* message);
-// The client certificate of --cert or --cert-file, checked and held for the TLS credentials;
+// The client certificate of --cert, --cert-file or --cert-issuer, checked and held for the TLS
+// credentials (a service's --cert-issuer finding none is no failure: it looks again at each
+// connect);
 // as the service would find it with asService. With thumbprint, install's --cert-file goes into
 // LocalMachine\My instead (StoreClientCertificate), and thumbprint gets its 40 hex digits. 0
 // with a line in message when it cannot be used.

@@ -91,6 +91,39 @@ void WarnOfExpiry() {
     bridgeConsole->WriteLine(kLogWarning, line);
 }
 
+// Names the certificate presented: at the start and at each new choice of --cert-issuer.
+void SayCertificate() {
+    if (ClientCertificate() == nullptr) return;
+    char line[kMessageSize];
+    ClientCertificateSummary(line, sizeof line);
+    bridgeConsole->WriteLine(kLogInfo, line);
+}
+
+int runAsService;
+
+// --cert-issuer: the newest certificate of the CA, chosen again before each handshake; new
+// credentials when the choice changed, so a renewed certificate is used without a restart.
+int ChooseCertificate(char* why, uint32_t whySize) {
+    const void* before = ClientCertificate();
+    int32_t seconds = 0;
+    if (!LoadClientCertificate(&bridgeConfig, runAsService, nullptr, why, whySize, &seconds)) {
+        return 0;
+    }
+    if (ClientCertificate() == before) return 1;
+    uint32_t without = 0;
+    uint32_t status = platform.tls->Start(ClientCertificate(), &without);
+    if (status != 0) {
+        char windowsWords[300];
+        ErrorText(status, windowsWords, sizeof windowsWords);
+        CredentialsFailed(why, whySize, status, windowsWords, 1, without);
+        ReleaseClientCertificate();  // so that the next connect acquires them again
+        return 0;
+    }
+    ClientCertificateName(bridgeConfig.certName, sizeof bridgeConfig.certName);
+    SayCertificate();
+    return 1;
+}
+
 // The wait's results, by the place of each event in the list.
 const uint32_t kWakeStop = 0;
 const uint32_t kWakeNetwork = 1;
@@ -139,6 +172,11 @@ int RunSession(uintptr_t stopEvent, int asService) {
         }
         TlsStart(&tls, &network, platform.tls, &state, &tlsBuffers);
         tls.presentsCertificate = ClientCertificate() != nullptr;
+        if (bridgeConfig.certIssuer[0] != 0) {
+            runAsService = asService;
+            tls.chooseCertificate = ChooseCertificate;
+            SayCertificate();
+        }
         bridgeNetwork = &tls;
         link = &tls;
     }
@@ -165,7 +203,7 @@ int RunSession(uintptr_t stopEvent, int asService) {
                              ? "publishing the reports of \\\\.\\mailslot\\VARDslot"
                              : "delivering reports to \\\\.\\mailslot\\VARDslot");
     if (asService) ServiceRunning();
-    int watchExpiry = ClientCertificate() != nullptr;
+    int watchExpiry = ClientCertificate() != nullptr || bridgeConfig.certIssuer[0] != 0;
     uint32_t warnedAt = now;
     if (watchExpiry) WarnOfExpiry();
 

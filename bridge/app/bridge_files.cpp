@@ -88,7 +88,8 @@ int ReadPassword(char* message) {
 }
 
 int LoadCertificate(int asService, char* message, char* thumbprint) {
-    if (!bridgeConfig.hasCertHash && bridgeConfig.certFile[0] == 0) return 1;
+    int byIssuer = bridgeConfig.certIssuer[0] != 0;
+    if (!bridgeConfig.hasCertHash && bridgeConfig.certFile[0] == 0 && !byIssuer) return 1;
     char password[kMaxPassword + 1];
     int given = bridgeConfig.certPasswordFile[0] != 0;
     if (given && ReadSecretFile("the certificate's password file ", bridgeConfig.certPasswordFile,
@@ -104,7 +105,9 @@ int LoadCertificate(int asService, char* message, char* thumbprint) {
                                              kMessageSize, &seconds);
     ZeroBytes(password, sizeof password);
     if (loaded) ClientCertificateName(bridgeConfig.certName, sizeof bridgeConfig.certName);
-    return loaded;
+    // A service's certificate may be enrolled after boot: it looks again at each connect, and
+    // install saves the CA's name as given.
+    return loaded || (asService && byIssuer);
 }
 
 // The certificates of --cafile; 0 with a line in message when they cannot be had.

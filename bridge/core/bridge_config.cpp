@@ -16,8 +16,9 @@ const char kUsageRest[] =
     "PREFIX/NAME/; deliver writes the reports published under PREFIX/FROM/ to that mailslot.\r\n"
     "PORT defaults to 1883 (8883 with --tls), --keepalive to 30, --name to the computer name,\r\n"
     "--from to +. --tls checks the broker's certificate against Windows' trust store, or\r\n"
-    "against the certificates in FILE alone; --cert or --cert-file present a client\r\n"
-    "certificate, from the My store by thumbprint or from a PKCS#12 file.";
+    "against the certificates in FILE alone; --cert, --cert-file or --cert-issuer present a\r\n"
+    "client certificate: by thumbprint or the CA's newest from the My store, or from a PKCS#12\r\n"
+    "file.";
 const uint32_t kUsageWidth = 79;
 const char kUsageBreak[] = "\r\n     ";  // the space before the next row makes six
 
@@ -340,9 +341,10 @@ ParseOutcome ParseBridgeArgs(int count, const char* const* words, BridgeConfig* 
         return kParseError;
     }
     const char* certRule = nullptr;
-    if (config->hasCertHash && config->certFile[0] != 0) {
-        certRule = "give --cert THUMBPRINT or --cert-file FILE.pfx, not both";
-    } else if ((config->hasCertHash || config->certFile[0] != 0) && !config->tls) {
+    int certs = config->hasCertHash + (config->certFile[0] != 0) + (config->certIssuer[0] != 0);
+    if (certs > 1) {
+        certRule = "give one of --cert, --cert-file and --cert-issuer";
+    } else if (certs != 0 && !config->tls) {
         certRule = "a client certificate goes with --tls";
     } else if (config->certPasswordFile[0] != 0 && config->certFile[0] == 0) {
         certRule = "--cert-password-file goes with --cert-file";

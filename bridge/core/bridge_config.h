@@ -34,6 +34,7 @@ const uint32_t kMaxUser = 128;
 const uint32_t kMaxPassword = 256;
 const uint32_t kMaxPath = 260;
 const uint32_t kMaxClientId = 128;
+const uint32_t kMaxIssuer = 200;
 
 struct BridgeConfig {
     BridgeCommand command;
@@ -56,12 +57,14 @@ struct BridgeConfig {
     char clientId[kMaxClientId + 1];  // empty: vardex-<role>-<name>
     int tls;                          // MQTT over TLS, the port 8883 unless given
     char caFile[kMaxPath + 1];        // with tls: the only roots trusted for the broker
-    // With tls, the client certificate: by its SHA-1 thumbprint from the My store, or from a
-    // PKCS#12 file and the file that holds its password.
+    // With tls, the client certificate: by its SHA-1 thumbprint from the My store, from a
+    // PKCS#12 file and the file that holds its password, or the newest in the My store issued
+    // by the CA named certIssuer.
     int hasCertHash;
     uint8_t certHash[20];
     char certFile[kMaxPath + 1];
     char certPasswordFile[kMaxPath + 1];
+    char certIssuer[kMaxIssuer + 1];
     // Filled by the entry: the client certificate's subject common name, for the refusal line
     // of a broker that wants it as the user name; empty without one, or when longer than a
     // user name may be.

@@ -59,7 +59,10 @@ const OptionRow kOptionRows[] = {
     {"--cert-file", nullptr, "FILE.pfx", kBoth, kCheckPath, kSaveFullPath, VARDEX_FIELD(certFile),
      0, kMaxPath, kPathRule, "--cert-file FILE.pfx"},
     {"--cert-password-file", nullptr, "FILE", kBoth, kCheckPath, kSaveFullPath,
-     VARDEX_FIELD(certPasswordFile), 0, kMaxPath, kPathRule, "[--cert-password-file FILE]]]"},
+     VARDEX_FIELD(certPasswordFile), 0, kMaxPath, kPathRule, "[--cert-password-file FILE] |"},
+    {"--cert-issuer", "CERT_ISSUER", "NAME", kBoth, kCheckText, kSaveAsGiven,
+     VARDEX_FIELD(certIssuer), 0, kMaxIssuer, ": give the issuing CA's name, 1 to 200 characters",
+     "--cert-issuer NAME]]"},
     {"--password", nullptr, "PASSWORD", kBoth, kCheckRefused, kSaveNever, 0, 0, 0,
      "a password is never taken on the command line (process lists show it): use "
      "--password-env VAR or --password-file FILE",

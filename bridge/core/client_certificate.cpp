@@ -26,6 +26,52 @@ const char* ClientCertVerdictText(ClientCertVerdict verdict) {
     }
 }
 
+namespace {
+
+// The next character of a name that counts, in lower case; 0 at its end. Spaces count inside
+// a value only.
+char NameChar(const char** at, char previous) {
+    const char* p = *at;
+    const char* after = p;
+    while (*after == ' ') ++after;
+    if (after != p && (previous == 0 || previous == ',' || previous == '=' || *after == 0 ||
+                       *after == ',' || *after == '=')) {
+        p = after;
+    }
+    char c = *p;
+    *at = c != 0 ? p + 1 : p;
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+}  // namespace
+
+int IssuerNamed(const char* given, const char* shown) {
+    char a = 0;
+    char b = 0;
+    do {
+        a = NameChar(&given, a);
+        b = NameChar(&shown, b);
+        if (a != b) return 0;
+    } while (a != 0);
+    return 1;
+}
+
+int NewestUsable(const ClientCertFacts* facts, int count) {
+    int best = -1;
+    for (int i = 0; i < count; ++i) {
+        const ClientCertFacts* f = &facts[i];
+        if (JudgeClientCertificate(f) != kClientCertOk) continue;
+        // Started later: fewer seconds since its start.
+        const ClientCertFacts* b = best >= 0 ? &facts[best] : nullptr;
+        if (b == nullptr || f->secondsSinceStart < b->secondsSinceStart ||
+            (f->secondsSinceStart == b->secondsSinceStart &&
+             f->secondsToExpiry > b->secondsToExpiry)) {
+            best = i;
+        }
+    }
+    return best;
+}
+
 int ExpiryWarningDays(int32_t secondsToExpiry) {
     if (secondsToExpiry < 0 || secondsToExpiry >= kExpiryWarningSeconds) return -1;
     return static_cast<int>(secondsToExpiry / 86400);

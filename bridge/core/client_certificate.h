@@ -31,6 +31,14 @@ ClientCertVerdict JudgeClientCertificate(const ClientCertFacts* facts);
 // What is wrong, as the end of "the client certificate ..." lines.
 const char* ClientCertVerdictText(ClientCertVerdict verdict);
 
+// --cert-issuer: whether given names a CA as Windows shows its name (shown): the whole subject
+// as certutil and the certificate dialog write it ("CN=Fleet CA, O=Example"), or its common
+// name alone. Letters of either case; spaces around ',' and '=' do not count.
+int IssuerNamed(const char* given, const char* shown);
+// Among count certificates of that CA, the newest that can be used (latest notBefore, then
+// latest notAfter; the first of equals): its index, or -1.
+int NewestUsable(const ClientCertFacts* facts, int count);
+
 // How soon a warning is due before expiry, and how often it repeats.
 const int32_t kExpiryWarningSeconds = 14 * 86400;
 const uint32_t kExpiryWarningEveryMs = 86400000;

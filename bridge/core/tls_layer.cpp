@@ -439,6 +439,7 @@ void TlsStart(TlsLayer* layer, Network* raw, TlsProvider* provider, BridgeState*
     layer->saidAsked = 0;
     layer->onlyTls12 = 0;
     layer->presentsCertificate = 0;
+    layer->chooseCertificate = nullptr;
     Restart(layer);
 }
 
@@ -500,6 +501,14 @@ void TlsLayer::Shutdown() {
 
 void TlsLayer::Connected(uint32_t now) {
     if (phase != kTlsConnecting) return;
+    if (chooseCertificate != nullptr) {
+        char why[400];
+        if (!chooseCertificate(why, sizeof why)) {
+            BridgeRefused(session, now, why);
+            return;
+        }
+        presentsCertificate = 1;
+    }
     uint8_t address[16];
     provider->Begin(host, ParseIpLiteral(host, address) == 0);
     phase = kTlsHandshake;

@@ -49,6 +49,10 @@ struct TlsLayer final : Network, LinkEvents {
     int saidAsked;            // the line about it was said (once a run)
     int onlyTls12;            // after a failed round over post-handshake messages
     int presentsCertificate;  // a client certificate goes to a broker that asks for one
+    // Chooses the client certificate again before each handshake (--cert-issuer), so that a
+    // renewed one is used without a restart; 0 with a line in why when none can be had, which
+    // is refused as a broker's refusal is. Null: the one given stays.
+    int (*chooseCertificate)(char* why, uint32_t whySize);
     int issuerListed;         // this handshake: the broker's list of client CAs holds the
                               // certificate's issuer (1), does not (0), or was not seen (-1)
     char brokerCas[160];      // when it does not: the CAs it lists, as text

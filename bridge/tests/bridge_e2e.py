@@ -1179,7 +1179,7 @@ def client_certificate_service(run):
            "uninstall took the certificate out of the store")
 
 
-MSI_PC = 4  # the package's PC: its services and settings meet no other scenario's
+MSI_PC = 8  # the package's PC: its services and settings meet no other scenario's
 
 
 def registry_has(key, *value):
@@ -1311,6 +1311,77 @@ def msi_package(run):
     expect(not registry_has("HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
                             "Application\\vardex-bridge"), "the Event Log source is still there")
     expect(os.path.exists(secret), "uninstall removed the secrets")
+
+
+ISSUER_PC = 9  # a PC of its own: the fleet's certificates go into its machine store
+
+
+def fleet_certificate(broker, name, key, hours_ago):
+    """A PFX with a client certificate for CN=name from the test CA, valid from hours_ago on for
+    30 days: openssl ca sets the start, which openssl x509 cannot."""
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), cwd=broker.folder, check=True,
+                       capture_output=True)
+    if not os.path.exists(broker.file("fleet.cnf")):
+        with open(broker.file("fleet.cnf"), "w") as f:
+            f.write("[ca]\ndefault_ca=fleet\n[fleet]\ndatabase=fleet-index.txt\n"
+                    "new_certs_dir=.\nserial=fleet-serial\ndefault_md=sha256\npolicy=any\n"
+                    "unique_subject=no\n[any]\ncommonName=supplied\n")
+        open(broker.file("fleet-index.txt"), "w").close()
+        with open(broker.file("fleet-serial"), "w") as f:
+            f.write("40\n")
+    now = time.time()
+    shutil.copy(os.path.join(DATA, "client-%s.key" % key), broker.file(name + ".key"))
+    openssl("req", "-new", "-key", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name)
+    openssl("ca", "-batch", "-config", "fleet.cnf", "-cert", "ca.crt", "-keyfile", "ca.key",
+            "-in", name + ".csr", "-out", name + ".crt", "-notext", "-extfile", "client.ext",
+            "-startdate", time.strftime("%Y%m%d%H%M%SZ", time.gmtime(now - hours_ago * 3600)),
+            "-enddate", time.strftime("%Y%m%d%H%M%SZ", time.gmtime(now + 30 * 86400)))
+    openssl("pkcs12", "-export", "-in", name + ".crt", "-inkey", name + ".key", "-out",
+            name + ".pfx", "-passout", "pass:" + PFX_PASSWORD)
+
+
+@scenario
+def certificate_by_issuer(run):
+    """--cert-issuer against a broker that requires client certificates and takes their names
+    as users: of the machine store's certificates (two from the test CA, one of the test CA's
+    that has expired though it started last, one from another CA that started later), the
+    newest usable one from the test CA is presented; one newer still, added while the bridge
+    runs, is presented from the next connection on, with no restart. While the CA's only one
+    there has expired, a console run ends with exit 2 and a line that names it and says why."""
+    broker = run.broker(tls=True)
+    wine_runner.stop_pc(ISSUER_PC)
+    wine_runner.start_pc(ISSUER_PC)
+    run.add(lambda: wine_runner.stop_pc(ISSUER_PC))
+    for name, key, hours in (("fleet-a", "pc01", 48), ("fleet-b", "pc02", 24),
+                             ("fleet-c", "old", 1)):
+        fleet_certificate(broker, name, key, hours)
+    old = stored_certificate(run, broker, "old", ISSUER_PC).replace(" ", "")
+    stored_certificate(run, broker, "foreign", ISSUER_PC)
+    options = mutual_options(broker) + ["--name", "PC01"]
+    refused = run.bridge("publish", broker, "--cert-issuer", "CN=vardex test ca", password=False,
+                         broker_options=options, pc=ISSUER_PC)
+    expect(refused.wait_exit(START) == 2 and any(
+        "no client certificate issued by CN=vardex test ca can be used, in the My stores of the "
+        "current user and of the local machine: %s has expired" % old in l
+        for _, l in refused.lines), "only an expired one: %r" % refused.lines)
+    # Wine keeps the keys that PFXs bring to a user's key set in one container, the last
+    # import's: the certificate expected to be presented goes in last.
+    for pfx in ("fleet-a", "fleet-b"):
+        stored_certificate(run, broker, pfx, ISSUER_PC)
+    bridge = run.bridge("publish", broker, "--cert-issuer", "vardex test ca", password=False,
+                        broker_options=options, pc=ISSUER_PC)
+    bridge.wait_line(r"presenting the client certificate CN=fleet-b, thumbprint [0-9A-F]{40}, "
+                     r"expires in 29 days", START)
+    first = bridge.wait_line(r"connected to ", START)[0]
+    broker.wait_log(lambda log: any("u'fleet-b'" in l for l in log), 5, "fleet-b connecting")
+    stored_certificate(run, broker, "fleet-c", ISSUER_PC)
+    broker.stop()
+    broker.start()
+    chosen = bridge.wait_line(r"presenting the client certificate CN=fleet-c, ", 20, first)[0]
+    bridge.wait_line(r"connected to ", 10, chosen)
+    broker.wait_log(lambda log: any("u'fleet-c'" in l for l in log), 5, "fleet-c connecting")
+    expect(stop_cleanly(bridge) == 0, "a clean stop did not exit 0")
 
 
 def main(argv):

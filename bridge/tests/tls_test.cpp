@@ -237,6 +237,38 @@ TEST_F(TlsTest, AnAddressGetsNoServerName) {
     EXPECT_EQ(provider.calls[0], "begin 127.0.0.1");
 }
 
+int certificateThere;
+
+// --cert-issuer chooses before each handshake; a service finding none is refused as by a broker
+// and asks again after the refusal's wait, when one that is there now goes out.
+TEST_F(TlsTest, CertificateChosenBeforeEachHandshake) {
+    bridgeNetwork = &tls;
+    bridgeConsole = &console;
+    const char* words[] = {"service", "deliver", "--broker", "broker.lan", "--tls",
+                           "--cert-issuer", "Fleet CA"};
+    char message[200];
+    ASSERT_EQ(ParseBridgeArgs(7, words, &config, message, sizeof message), kParseRun) << message;
+    ASSERT_TRUE(BridgeStart(&state, &config, "1.2.3", now, 7));
+    TlsStart(&tls, &raw, &provider, &state, &buffers);
+    tls.chooseCertificate = [](char* why, uint32_t size) {
+        snprintf(why, size, "none from Fleet CA");
+        return certificateThere;
+    };
+    BridgeTimer(&state, now);
+    tls.Connected(now);
+    EXPECT_EQ(provider.calls, (Lines{"end"}));  // no handshake begun
+    ASSERT_FALSE(console.lines.empty());
+    EXPECT_EQ(console.lines.back().rfind("none from Fleet CA; trying again in ", 0), 0u);
+    EXPECT_EQ(state.link, kLinkWaiting);
+    certificateThere = 1;
+    provider.calls.clear();
+    now += 30000;
+    BridgeTimer(&state, now);
+    tls.Connected(now);
+    EXPECT_EQ(provider.calls, (Lines{"begin broker.lan sni", "handshake 0"}));
+    EXPECT_EQ(tls.presentsCertificate, 1);
+}
+
 TEST_F(TlsTest, EndingsAndFailures) {
     const std::string up = Record(0x16, "done") + Sealed(kConnack);
     const std::string hello = Record(0x16, "server-hello");
@@ -539,6 +571,49 @@ TEST(ClientCertificate, VerdictExpiryAndImport) {
          kClientCertKeyUnusable},
     };
     for (const auto& c : cases) EXPECT_EQ(JudgeClientCertificate(&c.facts), c.verdict) << c.row;
+    // --cert-issuer: the newest of the CA's that can be used. Each row's candidates are the
+    // good one (0), an older good one (1) and the row's own (2), which wins when it is usable.
+    const struct {
+        const char* row;
+        ClientCertFacts facts;
+        int chosen;
+    } newest[] = {
+        {"newer", {1, 1, 1, 300 * day, 60, 0, 0}, 2},
+        {"newer but expired", {1, 1, 1, -1, 60, 0, 0}, 0},
+        {"newer but not valid yet", {1, 1, 1, 300 * day, -60, 0, 0}, 0},
+        {"newer without its key", {1, 0, 0, 300 * day, 60, 0, 0}, 0},
+        {"newer, key unusable", {1, 1, 0, 300 * day, 60, 0, 0}, 0},
+        {"newer, not for clients", {1, 1, 1, 300 * day, 60, 1, 0}, 0},
+        {"same start, later end", {1, 1, 1, 301 * day, day, 0, 0}, 2},
+        {"same start and end", {1, 1, 1, 300 * day, day, 0, 0}, 0},
+        {"older", {1, 1, 1, 400 * day, 2 * day, 0, 0}, 0},
+    };
+    for (const auto& n : newest) {
+        const ClientCertFacts facts[3] = {cases[0].facts, {1, 1, 1, 200 * day, 100 * day, 0, 0},
+                                          n.facts};
+        EXPECT_EQ(NewestUsable(facts, 3), n.chosen) << n.row;
+    }
+    EXPECT_EQ(NewestUsable(&newest[1].facts, 1), -1);  // none usable: the line of near misses
+    EXPECT_EQ(NewestUsable(nullptr, 0), -1);
+    // The CA's name as given, against its subject as Windows writes it (CertNameToStr).
+    const struct {
+        const char* given;
+        const char* shown;
+        int named;
+    } names[] = {
+        {"CN=Fleet CA, O=Example", "CN=Fleet CA, O=Example", 1},
+        {"cn = fleet ca,o=EXAMPLE ", "CN=Fleet CA, O=Example", 1},
+        {"Fleet CA", "Fleet CA", 1},
+        {"FleetCA", "Fleet CA", 0},
+        {"Fleet  CA", "Fleet CA", 0},
+        {"CN=Fleet CA", "CN=Fleet CA, O=Example", 0},
+        {"CN=Fleet CA, O=Example", "CN=Fleet CA", 0},
+        {"Other CA", "Fleet CA", 0},
+        {"Fleet CA", "", 0},
+    };
+    for (const auto& n : names) {
+        EXPECT_EQ(IssuerNamed(n.given, n.shown), n.named) << n.given << " / " << n.shown;
+    }
     const struct {
         int32_t seconds;
         int days;

@@ -74,13 +74,17 @@ int HasKey(PCCERT_CONTEXT cert) {
            HasProperty(cert, CERT_NCRYPT_KEY_HANDLE_PROP_ID);
 }
 
+FILETIME Now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return now;
+}
+
 // The facts the verdict needs: key, dates, usage.
-ClientCertFacts FactsOf(PCCERT_CONTEXT cert) {
+ClientCertFacts FactsOf(PCCERT_CONTEXT cert, FILETIME now) {
     ClientCertFacts f = {};
     f.found = cert != nullptr;
     if (cert == nullptr) return f;
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
     f.secondsToExpiry = Seconds(now, cert->pCertInfo->NotAfter);
     f.secondsSinceStart = Seconds(cert->pCertInfo->NotBefore, now);
     f.hasPrivateKey = HasKey(cert);
@@ -222,17 +226,109 @@ void KeySetsOfPfx(int remember, int keep) {
     if (records != nullptr) RegCloseKey(records);
 }
 
+HCERTSTORE OpenMy(DWORD location) {
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                         location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
+                         "MY");
+}
+
 PCCERT_CONTEXT FindInMy(DWORD location, const uint8_t hash[20]) {
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
-                                     location | CERT_STORE_OPEN_EXISTING_FLAG |
-                                         CERT_STORE_READONLY_FLAG,
-                                     "MY");
+    HCERTSTORE store = OpenMy(location);
     if (store == nullptr) return nullptr;
     CRYPT_HASH_BLOB blob = {20, const_cast<BYTE*>(hash)};
     PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_HASH,
                                                       &blob, nullptr);
     CertCloseStore(store, 0);  // the context keeps what it needs
     return found;
+}
+
+// A certificate's SHA-1 thumbprint as 40 hex digits, as the certificates dialog shows it.
+void ThumbprintOf(PCCERT_CONTEXT cert, char out[41]) {
+    BYTE hash[20];
+    DWORD size = sizeof hash;
+    if (!CertGetCertificateContextProperty(cert, CERT_SHA1_HASH_PROP_ID, hash, &size)) size = 0;
+    for (DWORD i = 0; i < size; ++i) {
+        out[2 * i] = "0123456789ABCDEF"[hash[i] >> 4];
+        out[2 * i + 1] = "0123456789ABCDEF"[hash[i] & 15];
+    }
+    out[2 * size] = 0;
+}
+
+// Whether the certificate's issuer is the CA named: its subject as certutil and the
+// certificate dialog show it (its common name first), or that name alone (the certificates
+// console's Issued By).
+int FromIssuer(PCCERT_CONTEXT cert, const char* name) {
+    char shown[kMaxIssuer + 2];
+    CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Issuer,
+                   CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, shown, sizeof shown);
+    if (IssuerNamed(name, shown)) return 1;
+    shown[0] = 0;
+    CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, CERT_NAME_ISSUER_FLAG,
+                       const_cast<char*>(szOID_COMMON_NAME), shown, sizeof shown);
+    return IssuerNamed(name, shown);
+}
+
+// The certificates of the CA in the My stores searched, at most this many.
+const int kIssuedMax = 16;
+PCCERT_CONTEXT issued[kIssuedMax];
+ClientCertFacts issuedFacts[kIssuedMax];
+
+// --cert-issuer: the newest certificate of the CA that can be used becomes the held one (one
+// already held stays held when it is still the newest). 0 with a line in message saying what
+// was looked for and why each of the CA's certificates was passed over.
+int ChooseByIssuer(const BridgeConfig* config, int asService, char* message,
+                   uint32_t messageSize) {
+    int count = 0;
+    FILETIME now = Now();
+    for (int machine = asService; machine < 2; ++machine) {
+        HCERTSTORE store = OpenMy(machine ? CERT_SYSTEM_STORE_LOCAL_MACHINE
+                                          : CERT_SYSTEM_STORE_CURRENT_USER);
+        PCCERT_CONTEXT each = nullptr;
+        while (store != nullptr && count < kIssuedMax &&
+               (each = CertEnumCertificatesInStore(store, each)) != nullptr) {
+            if (!FromIssuer(each, config->certIssuer)) continue;
+            issuedFacts[count] = FactsOf(each, now);
+            issued[count++] = CertDuplicateCertificateContext(each);
+        }
+        if (each != nullptr) CertFreeCertificateContext(each);
+        if (store != nullptr) CertCloseStore(store, 0);
+    }
+    int best = NewestUsable(issuedFacts, count);
+    char chosen[41];
+    char kept[41];
+    kept[0] = 0;
+    if (best >= 0) ThumbprintOf(issued[best], chosen);
+    if (held != nullptr) ThumbprintOf(held, kept);
+    if (best >= 0 && !TextEquals(chosen, kept)) {
+        ReleaseClientCertificate();
+        held = issued[best];
+        issued[best] = nullptr;
+    }
+    TextBuilder text = {message, messageSize, 0, 0};
+    AppendText(&text, "no client certificate issued by ");
+    AppendText(&text, config->certIssuer);
+    AppendText(&text, count == 0 ? " is in " : " can be used, in ");
+    AppendText(&text, asService ? "the local machine's My store"
+                                : "the My stores of the current user and of the local machine");
+    for (int i = 0; i < count; ++i) {
+        if (best >= 0) {
+            if (issued[i] != nullptr) CertFreeCertificateContext(issued[i]);
+            continue;
+        }
+        // As many of the passed-over ones as the line holds.
+        TextBuilder before = text;
+        char thumbprint[41];
+        ThumbprintOf(issued[i], thumbprint);
+        CertFreeCertificateContext(issued[i]);
+        AppendText(&text, i == 0 ? ": " : "; ");
+        AppendText(&text, thumbprint);
+        AppendText(&text, " ");
+        AppendText(&text, ClientCertVerdictText(JudgeClientCertificate(&issuedFacts[i])));
+        if (text.failed) text = before;
+    }
+    FinishText(&text);
+    if (best < 0) ReleaseClientCertificate();
+    return best >= 0;
 }
 
 // The PFX's certificate that has its key with it (a PFX may carry the CA's too). Wine finds
@@ -287,7 +383,7 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
         KeySetsOfPfx(1, 0);
         held = WithKey(pfxStore);
         // Wine imports to the machine's key set a key nobody can use: the next way is tried.
-        if (i + 1 < count && (held == nullptr || !FactsOf(held).keyUsable)) {
+        if (i + 1 < count && (held == nullptr || !FactsOf(held, Now()).keyUsable)) {
             ReleaseClientCertificate();
         }
     }
@@ -312,13 +408,18 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
 
 int LoadClientCertificate(const BridgeConfig* config, int asService, const char* pfxPassword,
                           char* message, uint32_t messageSize, int32_t* secondsToExpiry) {
+    if (config->certIssuer[0] != 0) {
+        int chosen = ChooseByIssuer(config, asService, message, messageSize);
+        *secondsToExpiry = ClientCertificateSecondsToExpiry();
+        return chosen;
+    }
     if (config->certFile[0] != 0) {
         if (!ImportPfx(config, asService, pfxPassword, message, messageSize)) return 0;
     } else {
         if (!asService) held = FindInMy(CERT_SYSTEM_STORE_CURRENT_USER, config->certHash);
         if (held == nullptr) held = FindInMy(CERT_SYSTEM_STORE_LOCAL_MACHINE, config->certHash);
     }
-    ClientCertFacts facts = FactsOf(held);
+    ClientCertFacts facts = FactsOf(held, Now());
     ClientCertVerdict verdict = JudgeClientCertificate(&facts);
     *secondsToExpiry = facts.secondsToExpiry;
     if (verdict == kClientCertOk) return 1;
@@ -432,11 +533,7 @@ int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
         ReleaseClientCertificate();
         return 0;
     }
-    for (int i = 0; i < 20; ++i) {
-        thumbprint[2 * i] = "0123456789ABCDEF"[hash[i] >> 4];
-        thumbprint[2 * i + 1] = "0123456789ABCDEF"[hash[i] & 15];
-    }
-    thumbprint[40] = 0;
+    ThumbprintOf(held, thumbprint);
     keepImportedKeys = keep;
     return 1;
 }
@@ -449,10 +546,27 @@ void KeepStoredCertificate() {
 const void* ClientCertificate() { return held; }
 
 int32_t ClientCertificateSecondsToExpiry() {
-    if (held == nullptr) return 0;
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return Seconds(now, held->pCertInfo->NotAfter);
+    return held != nullptr ? Seconds(Now(), held->pCertInfo->NotAfter) : 2147483647;
+}
+
+void ClientCertificateSummary(char* out, uint32_t size) {
+    char subject[kMaxIssuer + 2];
+    char thumbprint[41];
+    subject[0] = thumbprint[0] = 0;
+    if (held != nullptr) {
+        CertNameToStrA(X509_ASN_ENCODING, &held->pCertInfo->Subject,
+                       CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, subject, sizeof subject);
+        ThumbprintOf(held, thumbprint);
+    }
+    TextBuilder text = {out, size, 0, 0};
+    AppendText(&text, "presenting the client certificate ");
+    AppendText(&text, subject);
+    AppendText(&text, ", thumbprint ");
+    AppendText(&text, thumbprint);
+    AppendText(&text, ", expires in ");
+    AppendInt(&text, ClientCertificateSecondsToExpiry() / 86400);
+    AppendText(&text, " days");
+    FinishText(&text);
 }
 
 void ClientCertificateName(char* out, uint32_t size) {

@@ -11,7 +11,8 @@
 // Finds or loads the certificate that config names, for a service (LocalMachine\My only) or a
 // console run (the user's My, then the machine's). pfxPassword: the PFX's password as UTF-8, or
 // null when none was given. Returns 1 with the certificate held for the process, or 0 with one
-// line in message; secondsToExpiry says how long it stays valid.
+// line in message; secondsToExpiry says how long it stays valid. With --cert-issuer, each call
+// chooses again, and the held certificate changes only when a newer one is there.
 int LoadClientCertificate(const BridgeConfig* config, int asService, const char* pfxPassword,
                           char* message, uint32_t messageSize, int32_t* secondsToExpiry);
 // Lets the certificate go; a PFX's key, which the import put in a key set, is deleted. Every
@@ -27,8 +28,11 @@ int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
 void KeepStoredCertificate();
 // The loaded certificate as a PCCERT_CONTEXT, or null.
 const void* ClientCertificate();
-// Its expiry, from now, for the daily warning.
+// Its expiry, from now, for the daily warning; the longest time there is without one.
 int32_t ClientCertificateSecondsToExpiry();
+// "presenting the client certificate CN=PC01, O=Example, thumbprint 0A1B..., expires in 30
+// days", for the log.
+void ClientCertificateSummary(char* out, uint32_t size);
 // Its subject's common name into out; empty without one, or when it does not fit.
 void ClientCertificateName(char* out, uint32_t size);
 

@@ -125,6 +125,9 @@ SECURITY_STATUS Acquire(CredHandle* into, PCCERT_CONTEXT certificate) {
 }  // namespace
 
 uint32_t Win32Tls::Start(const void* certificate, uint32_t* withoutCertificate) {
+    // Again for each new choice of certificate: a context of the old credentials may still be
+    // open, and Schannel keeps what it needs.
+    if (haveCredentials) FreeCredentialsHandle(&credentials);
     clientCertificate = static_cast<PCCERT_CONTEXT>(certificate);
     SECURITY_STATUS status = Acquire(&credentials, clientCertificate);
     haveCredentials = status == SEC_E_OK;

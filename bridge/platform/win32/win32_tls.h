@@ -12,7 +12,8 @@
 struct Win32Tls final : TlsProvider {
     // The client credentials (TLS 1.2, and 1.3 where Windows has it), with the client
     // certificate (a PCCERT_CONTEXT, or null) to present. Returns 0, or Windows' status; then
-    // with a certificate, *withoutCertificate is what the same call says without it.
+    // with a certificate, *withoutCertificate is what the same call says without it. Called
+    // again, it lets the earlier credentials go.
     uint32_t Start(const void* certificate, uint32_t* withoutCertificate);
     // Trusts only these certificates as roots for the broker; returns 0, or 1 + the index of
     // one that Windows cannot read.
