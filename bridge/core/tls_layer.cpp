@@ -258,7 +258,7 @@ void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
                               ? "the broker requires a client certificate, and Windows did not "
                                 "send the bridge's: "
                               : "the broker requires a client certificate, and none was given "
-                                "(--cert or --cert-file): ");
+                                "(--cert, --cert-file or --cert-issuer): ");
     } else {
         // A broker that answers in anything but TLS records is not speaking TLS here.
         if (t->inSize > 0 && t->in[0] != kRecordHandshake && t->in[0] != kRecordAlert) {
