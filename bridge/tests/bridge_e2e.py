@@ -940,6 +940,18 @@ def event_lines(events, text):
         return [l for l in f if ":eventlog:" in l and text in l]
 
 
+def start_until_logged(name, events, text):
+    """sc start, then the Event Log's next line holding text, which must come within START."""
+    before = len(event_lines(events, text))
+    code, out = wine_runner.system(SERVICE_PC, "sc", "start", name)
+    expect(code == 0, "sc start: %d %s" % (code, out))
+    started = time.monotonic()
+    while len(event_lines(events, text)) == before:
+        expect(time.monotonic() < started + START, "no %r: %r" % (text, service_state(name)))
+        time.sleep(0.1)
+    return event_lines(events, text)[-1]
+
+
 def wait_stopped(name, since, seconds, pc=SERVICE_PC):
     """The service's state once STOPPED, within seconds of since."""
     while True:
@@ -1021,13 +1033,7 @@ def service(run):
     os.rename(password + ".gone", password)
     # sc stop while the broker is away ends with 0, not with a failure to recover from.
     broker.stop()
-    unreachable = len(event_lines(events, "cannot reach the broker"))
-    code, out = wine_runner.system(SERVICE_PC, "sc", "start", name)
-    expect(code == 0, "sc start: %d %s" % (code, out))
-    started = time.monotonic()
-    while len(event_lines(events, "cannot reach the broker")) == unreachable:
-        expect(time.monotonic() < started + START, "no failed connect: %r" % (service_state(name),))
-        time.sleep(0.1)
+    start_until_logged(name, events, "cannot reach the broker")
     stopping = time.monotonic()
     code, out = wine_runner.system(SERVICE_PC, "sc", "stop", name)
     expect(wait_stopped(name, stopping, 10)[1:2] == (0,), "sc stop during reconnects")
@@ -1043,15 +1049,8 @@ def service(run):
     subprocess.run(["mosquitto_passwd", "-b", broker.passwords, "someone-else", PASSWORD],
                    check=True, capture_output=True)
     broker.start()
-    refused = len(event_lines(events, "the broker refused vardex-publish-PC01"))
     connected = len(event_lines(events, "connected to localhost"))
-    code, out = wine_runner.system(SERVICE_PC, "sc", "start", name)
-    expect(code == 0, "sc start: %d %s" % (code, out))
-    started = time.monotonic()
-    while len(event_lines(events, "the broker refused vardex-publish-PC01")) == refused:
-        expect(time.monotonic() < started + START, "no refusal: %r" % (service_state(name),))
-        time.sleep(0.1)
-    line = event_lines(events, "the broker refused vardex-publish-PC01")[-1]
+    line = start_until_logged(name, events, "the broker refused vardex-publish-PC01")
     expect(re.search(r"\(CONNACK [45]\); trying again in \d+ s", line), "said %r" % line)
     with open(broker.passwords, "w") as f:
         f.write(kept)
