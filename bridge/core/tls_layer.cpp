@@ -626,7 +626,9 @@ const char* AttributeLabel(const uint8_t* oid, uint32_t size) {
 void AppendValue(TextBuilder* text, uint8_t tag, const uint8_t* v, uint32_t size) {
     int quote = size > 0 && (v[0] == ' ' || v[size - 1] == ' ');
     for (uint32_t i = 0; i < size; ++i) {
-        for (const char* s = ",+=\"<>#;\n"; *s != 0; ++s) quote |= v[i] == *s;
+        for (const char* s = ",+=\"<>#;\n"; *s != 0; ++s) {
+            quote |= v[i] == static_cast<uint8_t>(*s);
+        }
     }
     if (quote) AppendText(text, "\"");
     uint32_t step = tag == 0x1E ? 2 : 1;  // BMPString: the ASCII ones of its UTF-16 units

@@ -470,20 +470,21 @@ TEST(TlsLines, BrokerCasAndCredentials) {
                           "7 has none; Windows 7 needs its update for TLS 1.2): ";
     const struct {
         const char* row;
+        std::string line;
         uint32_t code;
         int certificate;
         uint32_t without;
-        std::string line;
         int blames;
     } credentials[] = {
-        {"no TLS 1.2", 0x80090331, 0, 0x80090331,
-         noTls12 + std::string("SEC_E_ALGORITHM_MISMATCH (0x80090331), words"), 0},
-        {"another failure", 0x80090304, 0, 0x80090304,
-         "Windows' TLS would not start: SEC_E_INTERNAL_ERROR (0x80090304), words", 0},
-        {"works without the certificate", 0x8009030E, 1, 0, "Windows' TLS cannot use the client "
-         "certificate: SEC_E_NO_CREDENTIALS (0x8009030E), words", 1},
-        {"fails without it too", 0x8009030E, 1, 0x80090331,
-         noTls12 + std::string("SEC_E_ALGORITHM_MISMATCH (0x80090331)"), 0},
+        {"no TLS 1.2", noTls12 + std::string("SEC_E_ALGORITHM_MISMATCH (0x80090331), words"),
+         0x80090331, 0, 0x80090331, 0},
+        {"another failure",
+         "Windows' TLS would not start: SEC_E_INTERNAL_ERROR (0x80090304), words", 0x80090304, 0,
+         0x80090304, 0},
+        {"works without the certificate", "Windows' TLS cannot use the client certificate: "
+         "SEC_E_NO_CREDENTIALS (0x8009030E), words", 0x8009030E, 1, 0, 1},
+        {"fails without it too", noTls12 + std::string("SEC_E_ALGORITHM_MISMATCH (0x80090331)"),
+         0x8009030E, 1, 0x80090331, 0},
     };
     for (const auto& c : credentials) {
         char line[300];
