@@ -16,6 +16,9 @@ const uint8_t kRecordHandshake = 0x16;
 const uint8_t kCertificateRequest = 13;
 const uint8_t kAlertCertificateRequired = 116;
 
+// What a handshake that a plain MQTT listener broke off most likely means.
+const char kPlainPort[] = ": is the port a plain MQTT one? (1883 usually is)";
+
 void Consume(TlsLayer* t, uint32_t count) {
     uint32_t left = t->inSize - count;
     for (uint32_t i = 0; i < left; ++i) t->in[i] = t->in[count + i];
@@ -259,21 +262,20 @@ void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
         }
     } else if (alert >= 0 && (t->askedForCertificate || alert == kAlertCertificateRequired)) {
         // The broker asked for a certificate and ended the handshake because none came.
-        AppendText(&text, t->presentsCertificate
-                              ? "the broker requires a client certificate, and Windows did not "
-                                "send the bridge's: "
-                              : "the broker requires a client certificate, and none was given "
-                                "(--cert or --cert-file): ");
+        AppendText(&text, "the broker requires a client certificate, and ");
+        AppendText(&text, t->presentsCertificate ? "Windows did not send the bridge's: "
+                                                 : "none was given (--cert or --cert-file): ");
     } else {
         // A broker that answers in anything but TLS records is not speaking TLS here.
         if (t->inSize > 0 && t->in[0] != kRecordHandshake && t->in[0] != kRecordAlert) {
-            SayCode(why, sizeof why, "the broker did not answer in TLS: is the port a plain "
-                    "MQTT one? (1883 usually is)", r.code);
+            AppendText(&text, "the broker did not answer in TLS");
+            AppendText(&text, kPlainPort);
+            AppendCode(&text, r.code);
         } else {
             AppendText(&text, "the TLS handshake failed: ");
             AppendEnding(&text, alert, r);
-            FinishText(&text);
         }
+        FinishText(&text);
         HandshakeFailed(t, now, why);
         return;
     }
@@ -549,17 +551,17 @@ void TlsLayer::Closed(uint32_t now, const char* why) {
         if (askedForCertificate && presentsCertificate && issuerListed == 0) {
             AppendUnlisted(this, &text);
         }
-        AppendText(&text, !askedForCertificate
-            ? "the broker closed the connection during the TLS handshake: is the port a plain "
-              "MQTT one? (1883 usually is)"
-            : presentsCertificate
-            ? "the broker closed the connection during the TLS handshake, after it asked for a "
-              "client certificate"
-            : "the broker closed the connection during the TLS handshake, after it asked for a "
-              "client certificate, which the bridge has none of");
+        static const char kClosed[] = "the broker closed the connection during the TLS handshake";
+        AppendText(&text, kClosed);
+        if (!askedForCertificate) {
+            AppendText(&text, kPlainPort);
+        } else {
+            AppendText(&text, ", after it asked for a client certificate");
+            if (!presentsCertificate) AppendText(&text, ", which the bridge has none of");
+        }
         if (FinishText(&text) == 0) {
             TextBuilder shorter = {line, sizeof line, 0, 0};
-            AppendText(&shorter, "the broker closed the connection during the TLS handshake");
+            AppendText(&shorter, kClosed);
             FinishText(&shorter);
         }
         BridgeConnectionLost(session, now, line);
