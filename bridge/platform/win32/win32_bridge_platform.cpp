@@ -311,12 +311,15 @@ BOOL WINAPI OnConsoleEvent(DWORD kind) {
 
 int IsInteractiveLogon() {
     // S-1-5-4, the INTERACTIVE group, which a desktop's logon carries and a batch or service
-    // logon does not; a fixed SID needs no allocation.
-    struct {
+    // logon does not; a fixed SID needs no allocation. Constant, so that it is not a copy made
+    // from initialised data.
+    static const struct {
         SID sid;
-    } interactiveSid = {{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_INTERACTIVE_RID}}};
+    } kInteractive = {{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_INTERACTIVE_RID}}};
     BOOL member = FALSE;
-    if (!CheckTokenMembership(nullptr, &interactiveSid.sid, &member)) return 1;  // as before
+    if (!CheckTokenMembership(nullptr, const_cast<SID*>(&kInteractive.sid), &member)) {
+        return 1;  // as before
+    }
     return member != FALSE;
 }
 
