@@ -602,15 +602,9 @@ const char* AttributeLabel(const uint8_t* oid, uint32_t size) {
     static const uint8_t kEmail[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01};
     static const uint8_t kDomain[] = {0x09, 0x92, 0x26, 0x89, 0x93, 0xF2, 0x2C, 0x64, 0x01, 0x19};
     if (size == 3 && oid[0] == 0x55 && oid[1] == 0x04) {  // 2.5.4.x
-        switch (oid[2]) {
-            case 3: return "CN";
-            case 6: return "C";
-            case 7: return "L";
-            case 8: return "S";
-            case 10: return "O";
-            case 11: return "OU";
-            default: return nullptr;
-        }
+        static const char kLabels[] =
+            "\x04" "CN\0" "\x07" "C\0" "\x08" "L\0" "\x09" "S\0" "\x0B" "O\0" "\x0C" "OU\0";
+        return NameFor(kLabels, oid[2]);
     }
     int email = size == sizeof kEmail, domain = size == sizeof kDomain;
     for (uint32_t i = 0; i < size; ++i) {
