@@ -50,7 +50,8 @@ TrustVerdict JudgeChain(const ChainFacts* f) {
 namespace {
 
 // The verdicts' texts in their order, each after "the broker's certificate" unless it starts
-// with a letter; a '~' stands for " cannot be trusted".
+// with a letter; a '~' stands for " cannot be trusted", a '^' for that and ": a certificate
+// above it is not a CA (".
 const char kVerdictTexts[] =
     " is trusted\0"
     " is signed by an unknown authority\0"
@@ -59,8 +60,8 @@ const char kVerdictTexts[] =
     " is not one for a server (its usage forbids it)\0"
     " has been revoked\0"
     " chain has a bad signature\0"
-    "~: a certificate above it is not a CA (its basic constraints say so)\0"
-    "~: a certificate above it is not a CA (it has no basic constraints)\0"
+    "^its basic constraints say so)\0"
+    "^it has no basic constraints)\0"
     "~: a CA above it may not sign for servers (its extended key usage lacks server "
     "authentication)\0"
     "~: it breaks a name constraint of a CA above it\0"
@@ -78,8 +79,9 @@ void AppendTrustVerdict(TextBuilder* text, TrustVerdict verdict) {
         return;
     }
     AppendText(text, "the broker's certificate");
-    if (*p == '~') {
+    if (*p == '~' || *p == '^') {
         AppendText(text, " cannot be trusted");
+        if (*p == '^') AppendText(text, ": a certificate above it is not a CA (");
         ++p;
     }
     AppendText(text, p);
