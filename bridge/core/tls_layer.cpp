@@ -25,15 +25,6 @@ void Consume(TlsLayer* t, uint32_t count) {
     t->inSize = left;
 }
 
-// Name tables packed as one text each: every entry is its key plus one as a byte, then the name
-// and its NUL; an empty entry ends the table.
-const char* NameFor(const char* table, int key) {
-    for (const char* p = table; *p != 0; p += TextLength(p) + 1) {
-        if (static_cast<uint8_t>(*p) - 1 == key) return p + 1;
-    }
-    return nullptr;
-}
-
 // Windows' names for the statuses its TLS gives most, for lines people search the web with,
 // without their "SEC_": keyed by their low byte, the rest being 0x800903xx for an E_ name and
 // 0x000903xx for an I_ one.
@@ -81,7 +72,7 @@ void AppendStatus(TextBuilder* text, uint32_t code) {
     char hex[11] = {'0', 'x'};
     for (int i = 0; i < 8; ++i) hex[2 + i] = kHex[(code >> (28 - 4 * i)) & 15];
     hex[10] = 0;
-    const char* name = (code & 0x7FFFFF00) == 0x00090300 ? NameFor(kStatusNames, code & 0xFF)
+    const char* name = (code & 0x7FFFFF00) == 0x00090300 ? PackedName(kStatusNames, code & 0xFF)
                                                           : nullptr;
     if (name == nullptr || (name[0] == 'E') != (code >> 31)) {
         AppendText(text, hex);
@@ -100,7 +91,7 @@ void AppendCode(TextBuilder* text, uint32_t code) {
 }
 
 void AppendAlert(TextBuilder* text, int description) {
-    const char* name = NameFor(kAlertNames, description);
+    const char* name = PackedName(kAlertNames, description);
     if (name != nullptr) {
         AppendText(text, name);
         AppendText(text, " (");
@@ -604,7 +595,7 @@ const char* AttributeLabel(const uint8_t* oid, uint32_t size) {
     if (size == 3 && oid[0] == 0x55 && oid[1] == 0x04) {  // 2.5.4.x
         static const char kLabels[] =
             "\x04" "CN\0" "\x07" "C\0" "\x08" "L\0" "\x09" "S\0" "\x0B" "O\0" "\x0C" "OU\0";
-        return NameFor(kLabels, oid[2]);
+        return PackedName(kLabels, oid[2]);
     }
     int email = size == sizeof kEmail, domain = size == sizeof kDomain;
     for (uint32_t i = 0; i < size; ++i) {
