@@ -3,7 +3,13 @@
 # SECUR32 and CRYPT32 (TLS through Schannel, the broker's certificate).
 set(bridge_generated ${CMAKE_BINARY_DIR}/generated/bridge/app)
 configure_file(app/bridge_version.h.in ${bridge_generated}/bridge_version.h @ONLY)
-target_compile_options(bridge_core PRIVATE ${VARDEX_LEAN_FLAGS})
+# On x64, inlining that may grow a call site by a few instructions: each function inlined away
+# also takes its unwind entry with it, which the compiler's size estimate does not count. (The
+# bridge is 600 bytes smaller for it; more than 4 inlines whole helpers everywhere, 30% larger.)
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(BRIDGE_INLINE_FLAGS --param=max-inline-insns-size=3)
+endif()
+target_compile_options(bridge_core PRIVATE ${VARDEX_LEAN_FLAGS} ${BRIDGE_INLINE_FLAGS})
 
 # The Event Log's message table: windmc beside the toolchain's windres.
 string(REPLACE "windres" "windmc" VARDEX_WINDMC ${CMAKE_RC_COMPILER})
@@ -39,10 +45,10 @@ set_source_files_properties(app/vardex-bridge.rc PROPERTIES OBJECT_DEPENDS
     "${bridge_generated}/bridge_messages.rc;${bridge_generated}/bridge_messages_MSG00409.bin")
 target_include_directories(vardex-bridge PRIVATE ${PROJECT_SOURCE_DIR}
     ${CMAKE_BINARY_DIR}/generated ${bridge_generated})
-target_compile_options(vardex-bridge PRIVATE ${VARDEX_LEAN_FLAGS})
+target_compile_options(vardex-bridge PRIVATE ${VARDEX_LEAN_FLAGS} ${BRIDGE_INLINE_FLAGS})
 target_link_libraries(vardex-bridge PRIVATE bridge_core vardex_memory ws2_32 advapi32 secur32
     crypt32 kernel32)
-target_link_options(vardex-bridge PRIVATE ${VARDEX_LEAN_LINK} -Wl,-e,${BRIDGE_ENTRY}
+target_link_options(vardex-bridge PRIVATE ${VARDEX_LEAN_LINK} ${BRIDGE_INLINE_FLAGS} -Wl,-e,${BRIDGE_ENTRY}
     -Wl,--subsystem,console:5.${VARDEX_XP_MINOR} -Wl,-Map,vardex-bridge-${VARDEX_ARCH}.map)
 set_target_properties(vardex-bridge PROPERTIES OUTPUT_NAME vardex-bridge-${VARDEX_ARCH})
 

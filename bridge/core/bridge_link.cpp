@@ -94,12 +94,12 @@ void HandleConnack(BridgeState* s, uint32_t now) {
         return;
     }
     // Asking again at once cannot mend these.
-    const char* refusal = code == 1 ? ": it does not speak MQTT 3.1.1 (CONNACK 1)"
-                        : code == 2 ? ": identifier rejected (CONNACK 2); give another with "
-                                      "--client-id"
-                        : code == 4 ? ": bad user name or password (CONNACK 4)"
-                        : code == 5 ? ": not authorised (CONNACK 5)"
-                        : nullptr;
+    const char* refusal = PackedName(
+        "\2: it does not speak MQTT 3.1.1 (CONNACK 1)\0"
+        "\3: identifier rejected (CONNACK 2); give another with --client-id\0"
+        "\5: bad user name or password (CONNACK 4)\0"
+        "\6: not authorised (CONNACK 5)\0",
+        code);
     if (refusal != nullptr) {
         char line[400];
         TextBuilder text = {line, sizeof line, 0, 0};

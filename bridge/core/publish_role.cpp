@@ -83,31 +83,38 @@ void Datagram(BridgeState* s, const uint8_t* data, uint32_t size, uint32_t now) 
 
 }  // namespace
 
+// The discovery config with its fields as codes: 1 the name as an object id, 2 the sensor's
+// key, 3 its name, 4 the unit, then JSON-escaped: 5 the state topic, 6 the status topic, 7 the
+// name, 8 the version.
+const char kDiscovery[] =
+    "{\"unique_id\":\"vardex_\1_\2\",\"name\":\"\3\",\"state_topic\":\"\5\","
+    "\"value_template\":\"{{ value_json.\2 }}\",\"device_class\":\"temperature\","
+    "\"unit_of_measurement\":\"\4\",\"state_class\":\"measurement\","
+    "\"availability_topic\":\"\6\","
+    "\"payload_available\":\"online\",\"payload_not_available\":\"offline\","
+    "\"device\":{\"identifiers\":[\"vardex_\1\"],\"name\":\"\7\",\"model\":\"vardex-bridge\","
+    "\"sw_version\":\"\10\"}}";
+
 uint32_t FormatDiscovery(const BridgeState* s, int sensor, char* out, uint32_t capacity) {
     const BridgeConfig* c = s->config;
+    const char* escaped[4] = {s->stateTopic, s->statusTopic, c->name, s->version};
     TextBuilder t = {out, capacity, 0, 0};
-    AppendText(&t, "{\"unique_id\":\"vardex_");
-    AppendObjectId(&t, c->name);
-    AppendText(&t, "_");
-    AppendText(&t, kSensorKey[sensor]);
-    AppendText(&t, "\",\"name\":\"");
-    AppendText(&t, kSensorName[sensor]);
-    AppendText(&t, "\",\"state_topic\":\"");
-    AppendJsonEscaped(&t, s->stateTopic);
-    AppendText(&t, "\",\"value_template\":\"{{ value_json.");
-    AppendText(&t, kSensorKey[sensor]);
-    AppendText(&t, " }}\",\"device_class\":\"temperature\",\"unit_of_measurement\":\"");
-    AppendText(&t, c->fahrenheit ? "\xC2\xB0" "F" : "\xC2\xB0" "C");
-    AppendText(&t, "\",\"state_class\":\"measurement\",\"availability_topic\":\"");
-    AppendJsonEscaped(&t, s->statusTopic);
-    AppendText(&t, "\",\"payload_available\":\"online\",\"payload_not_available\":\"offline\","
-                   "\"device\":{\"identifiers\":[\"vardex_");
-    AppendObjectId(&t, c->name);
-    AppendText(&t, "\"],\"name\":\"");
-    AppendJsonEscaped(&t, c->name);
-    AppendText(&t, "\",\"model\":\"vardex-bridge\",\"sw_version\":\"");
-    AppendJsonEscaped(&t, s->version);
-    AppendText(&t, "\"}}");
+    for (const char* p = kDiscovery; *p != 0; ++p) {
+        int code = static_cast<uint8_t>(*p);
+        if (code == 1) {
+            AppendObjectId(&t, c->name);
+        } else if (code == 2) {
+            AppendText(&t, kSensorKey[sensor]);
+        } else if (code == 3) {
+            AppendText(&t, kSensorName[sensor]);
+        } else if (code == 4) {
+            AppendText(&t, c->fahrenheit ? "\xC2\xB0" "F" : "\xC2\xB0" "C");
+        } else if (code <= 8) {
+            AppendJsonEscaped(&t, escaped[code - 5]);
+        } else {
+            AppendBytes(&t, reinterpret_cast<const uint8_t*>(p), 1);
+        }
+    }
     return FinishText(&t);
 }
 

@@ -73,3 +73,10 @@ int TextEquals(const char* a, const char* b) {
     }
     return *a == *b;
 }
+
+const char* PackedName(const char* table, int key) {
+    for (const char* p = table; *p != 0; p += TextLength(p) + 1) {
+        if (static_cast<uint8_t>(*p) - 1 == key) return p + 1;
+    }
+    return nullptr;
+}

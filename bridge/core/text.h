@@ -26,5 +26,8 @@ void ZeroBytes(void* record, uint32_t size);
 // Length of a NUL-terminated text, and whether two are equal.
 uint32_t TextLength(const char* text);
 int TextEquals(const char* a, const char* b);
+// The text for key in a table packed as one text: every entry is its key plus one as a byte,
+// then the text and its NUL; an empty entry ends the table. Null when key has none.
+const char* PackedName(const char* table, int key);
 
 #endif

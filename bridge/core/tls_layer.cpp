@@ -16,58 +16,55 @@ const uint8_t kRecordHandshake = 0x16;
 const uint8_t kCertificateRequest = 13;
 const uint8_t kAlertCertificateRequired = 116;
 
+// What a handshake that a plain MQTT listener broke off most likely means.
+const char kPlainPort[] = ": is the port a plain MQTT one? (1883 usually is)";
+
 void Consume(TlsLayer* t, uint32_t count) {
     uint32_t left = t->inSize - count;
     for (uint32_t i = 0; i < left; ++i) t->in[i] = t->in[count + i];
     t->inSize = left;
 }
 
-// Windows' names for the statuses its TLS gives most, for lines people search the web with.
-const struct {
-    uint32_t code;
-    const char* name;
-} kStatusNames[] = {
-    {0x00090320, "SEC_I_INCOMPLETE_CREDENTIALS"},
-    {0x80090300, "SEC_E_INSUFFICIENT_MEMORY"},
-    {0x80090301, "SEC_E_INVALID_HANDLE"},
-    {0x80090302, "SEC_E_UNSUPPORTED_FUNCTION"},
-    {0x80090304, "SEC_E_INTERNAL_ERROR"},
-    {0x80090305, "SEC_E_SECPKG_NOT_FOUND"},
-    {0x80090306, "SEC_E_NOT_OWNER"},
-    {0x80090308, "SEC_E_INVALID_TOKEN"},
-    {0x8009030D, "SEC_E_UNKNOWN_CREDENTIALS"},
-    {0x8009030E, "SEC_E_NO_CREDENTIALS"},
-    {0x8009030F, "SEC_E_MESSAGE_ALTERED"},
-    {0x80090311, "SEC_E_NO_AUTHENTICATING_AUTHORITY"},
-    {0x80090317, "SEC_E_CONTEXT_EXPIRED"},
-    {0x80090322, "SEC_E_WRONG_PRINCIPAL"},
-    {0x80090325, "SEC_E_UNTRUSTED_ROOT"},
-    {0x80090326, "SEC_E_ILLEGAL_MESSAGE"},
-    {0x80090327, "SEC_E_CERT_UNKNOWN"},
-    {0x80090328, "SEC_E_CERT_EXPIRED"},
-    {0x80090330, "SEC_E_DECRYPT_FAILURE"},
-    {0x80090331, "SEC_E_ALGORITHM_MISMATCH"},
-    {0x80090349, "SEC_E_CERT_WRONG_USAGE"},
-    {0x80090352, "SEC_E_ISSUING_CA_UNTRUSTED"},
-    {0x8009035D, "SEC_E_INVALID_PARAMETER"},
-    {0x80090367, "SEC_E_APPLICATION_PROTOCOL_MISMATCH"},
-};
+// Windows' names for the statuses its TLS gives most, for lines people search the web with,
+// without their "SEC_": keyed by their low byte, the rest being 0x800903xx for an E_ name and
+// 0x000903xx for an I_ one.
+const char kStatusNames[] =
+    "\x21" "I_INCOMPLETE_CREDENTIALS\0"
+    "\x01" "E_INSUFFICIENT_MEMORY\0"
+    "\x02" "E_INVALID_HANDLE\0"
+    "\x03" "E_UNSUPPORTED_FUNCTION\0"
+    "\x05" "E_INTERNAL_ERROR\0"
+    "\x06" "E_SECPKG_NOT_FOUND\0"
+    "\x07" "E_NOT_OWNER\0"
+    "\x09" "E_INVALID_TOKEN\0"
+    "\x0E" "E_UNKNOWN_CREDENTIALS\0"
+    "\x0F" "E_NO_CREDENTIALS\0"
+    "\x10" "E_MESSAGE_ALTERED\0"
+    "\x12" "E_NO_AUTHENTICATING_AUTHORITY\0"
+    "\x18" "E_CONTEXT_EXPIRED\0"
+    "\x23" "E_WRONG_PRINCIPAL\0"
+    "\x26" "E_UNTRUSTED_ROOT\0"
+    "\x27" "E_ILLEGAL_MESSAGE\0"
+    "\x28" "E_CERT_UNKNOWN\0"
+    "\x29" "E_CERT_EXPIRED\0"
+    "\x31" "E_DECRYPT_FAILURE\0"
+    "\x32" "E_ALGORITHM_MISMATCH\0"
+    "\x4A" "E_CERT_WRONG_USAGE\0"
+    "\x53" "E_ISSUING_CA_UNTRUSTED\0"
+    "\x5E" "E_INVALID_PARAMETER\0"
+    "\x68" "E_APPLICATION_PROTOCOL_MISMATCH\0";
 
 // TLS alert descriptions by number.
-const struct {
-    uint8_t description;
-    const char* name;
-} kAlertNames[] = {
-    {0, "close_notify"}, {10, "unexpected_message"}, {20, "bad_record_mac"},
-    {22, "record_overflow"}, {40, "handshake_failure"}, {42, "bad_certificate"},
-    {43, "unsupported_certificate"}, {44, "certificate_revoked"}, {45, "certificate_expired"},
-    {46, "certificate_unknown"}, {47, "illegal_parameter"}, {48, "unknown_ca"},
-    {49, "access_denied"}, {50, "decode_error"}, {51, "decrypt_error"},
-    {70, "protocol_version"}, {71, "insufficient_security"}, {80, "internal_error"},
-    {86, "inappropriate_fallback"}, {90, "user_canceled"}, {109, "missing_extension"},
-    {110, "unsupported_extension"}, {112, "unrecognized_name"}, {116, "certificate_required"},
-    {120, "no_application_protocol"},
-};
+const char kAlertNames[] =
+    "\x01" "close_notify\0" "\x0B" "unexpected_message\0" "\x15" "bad_record_mac\0"
+    "\x17" "record_overflow\0" "\x29" "handshake_failure\0" "\x2B" "bad_certificate\0"
+    "\x2C" "unsupported_certificate\0" "\x2D" "certificate_revoked\0"
+    "\x2E" "certificate_expired\0" "\x2F" "certificate_unknown\0" "\x30" "illegal_parameter\0"
+    "\x31" "unknown_ca\0" "\x32" "access_denied\0" "\x33" "decode_error\0" "\x34" "decrypt_error\0"
+    "\x47" "protocol_version\0" "\x48" "insufficient_security\0" "\x51" "internal_error\0"
+    "\x57" "inappropriate_fallback\0" "\x5B" "user_canceled\0" "\x6E" "missing_extension\0"
+    "\x6F" "unsupported_extension\0" "\x71" "unrecognized_name\0" "\x75" "certificate_required\0"
+    "\x79" "no_application_protocol\0";
 
 // "SEC_E_INTERNAL_ERROR (0x80090304)", or the number alone for a status without a name here.
 void AppendStatus(TextBuilder* text, uint32_t code) {
@@ -75,15 +72,17 @@ void AppendStatus(TextBuilder* text, uint32_t code) {
     char hex[11] = {'0', 'x'};
     for (int i = 0; i < 8; ++i) hex[2 + i] = kHex[(code >> (28 - 4 * i)) & 15];
     hex[10] = 0;
-    for (const auto& known : kStatusNames) {
-        if (known.code != code) continue;
-        AppendText(text, known.name);
-        AppendText(text, " (");
+    const char* name = (code & 0x7FFFFF00) == 0x00090300 ? PackedName(kStatusNames, code & 0xFF)
+                                                          : nullptr;
+    if (name == nullptr || (name[0] == 'E') != (code >> 31)) {
         AppendText(text, hex);
-        AppendText(text, ")");
         return;
     }
+    AppendText(text, "SEC_");
+    AppendText(text, name);
+    AppendText(text, " (");
     AppendText(text, hex);
+    AppendText(text, ")");
 }
 
 void AppendCode(TextBuilder* text, uint32_t code) {
@@ -92,9 +91,9 @@ void AppendCode(TextBuilder* text, uint32_t code) {
 }
 
 void AppendAlert(TextBuilder* text, int description) {
-    for (const auto& known : kAlertNames) {
-        if (known.description != description) continue;
-        AppendText(text, known.name);
+    const char* name = PackedName(kAlertNames, description);
+    if (name != nullptr) {
+        AppendText(text, name);
         AppendText(text, " (");
         AppendInt(text, description);
         AppendText(text, ")");
@@ -254,21 +253,21 @@ void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
         }
     } else if (alert >= 0 && (t->askedForCertificate || alert == kAlertCertificateRequired)) {
         // The broker asked for a certificate and ended the handshake because none came.
+        AppendText(&text, "the broker requires a client certificate, and ");
         AppendText(&text, t->presentsCertificate
-                              ? "the broker requires a client certificate, and Windows did not "
-                                "send the bridge's: "
-                              : "the broker requires a client certificate, and none was given "
-                                "(--cert, --cert-file or --cert-issuer): ");
+                              ? "Windows did not send the bridge's: "
+                              : "none was given (--cert, --cert-file or --cert-issuer): ");
     } else {
         // A broker that answers in anything but TLS records is not speaking TLS here.
         if (t->inSize > 0 && t->in[0] != kRecordHandshake && t->in[0] != kRecordAlert) {
-            SayCode(why, sizeof why, "the broker did not answer in TLS: is the port a plain "
-                    "MQTT one? (1883 usually is)", r.code);
+            AppendText(&text, "the broker did not answer in TLS");
+            AppendText(&text, kPlainPort);
+            AppendCode(&text, r.code);
         } else {
             AppendText(&text, "the TLS handshake failed: ");
             AppendEnding(&text, alert, r);
-            FinishText(&text);
         }
+        FinishText(&text);
         HandshakeFailed(t, now, why);
         return;
     }
@@ -281,7 +280,7 @@ void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
 
 void AppendTrustLine(TextBuilder* text, TrustVerdict verdict, const char* host,
                      const char* names) {
-    AppendText(text, TrustVerdictText(verdict));
+    AppendTrustVerdict(text, verdict);
     if (verdict != kTrustWrongName) return;
     uint8_t address[16];
     AppendText(text, ": it names ");
@@ -308,7 +307,7 @@ void Established(TlsLayer* t, uint32_t now) {
         AppendTrustLine(&text, verdict, t->host, names);
         if (FinishText(&text) == 0) {
             TextBuilder shorter = {line, sizeof line, 0, 0};
-            AppendText(&shorter, TrustVerdictText(verdict));
+            AppendTrustVerdict(&shorter, verdict);
             FinishText(&shorter);
         }
         // Like refused credentials: asking again cannot mend it.
@@ -553,17 +552,17 @@ void TlsLayer::Closed(uint32_t now, const char* why) {
         if (askedForCertificate && presentsCertificate && issuerListed == 0) {
             AppendUnlisted(this, &text);
         }
-        AppendText(&text, !askedForCertificate
-            ? "the broker closed the connection during the TLS handshake: is the port a plain "
-              "MQTT one? (1883 usually is)"
-            : presentsCertificate
-            ? "the broker closed the connection during the TLS handshake, after it asked for a "
-              "client certificate"
-            : "the broker closed the connection during the TLS handshake, after it asked for a "
-              "client certificate, which the bridge has none of");
+        static const char kClosed[] = "the broker closed the connection during the TLS handshake";
+        AppendText(&text, kClosed);
+        if (!askedForCertificate) {
+            AppendText(&text, kPlainPort);
+        } else {
+            AppendText(&text, ", after it asked for a client certificate");
+            if (!presentsCertificate) AppendText(&text, ", which the bridge has none of");
+        }
         if (FinishText(&text) == 0) {
             TextBuilder shorter = {line, sizeof line, 0, 0};
-            AppendText(&shorter, "the broker closed the connection during the TLS handshake");
+            AppendText(&shorter, kClosed);
             FinishText(&shorter);
         }
         BridgeConnectionLost(session, now, line);
@@ -604,15 +603,9 @@ const char* AttributeLabel(const uint8_t* oid, uint32_t size) {
     static const uint8_t kEmail[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x01};
     static const uint8_t kDomain[] = {0x09, 0x92, 0x26, 0x89, 0x93, 0xF2, 0x2C, 0x64, 0x01, 0x19};
     if (size == 3 && oid[0] == 0x55 && oid[1] == 0x04) {  // 2.5.4.x
-        switch (oid[2]) {
-            case 3: return "CN";
-            case 6: return "C";
-            case 7: return "L";
-            case 8: return "S";
-            case 10: return "O";
-            case 11: return "OU";
-            default: return nullptr;
-        }
+        static const char kLabels[] =
+            "\x04" "CN\0" "\x07" "C\0" "\x08" "L\0" "\x09" "S\0" "\x0B" "O\0" "\x0C" "OU\0";
+        return PackedName(kLabels, oid[2]);
     }
     int email = size == sizeof kEmail, domain = size == sizeof kDomain;
     for (uint32_t i = 0; i < size; ++i) {

@@ -47,35 +47,44 @@ TrustVerdict JudgeChain(const ChainFacts* f) {
     }
 }
 
-const char* TrustVerdictText(TrustVerdict verdict) {
-    switch (verdict) {
-        case kTrustOk: return "the broker's certificate is trusted";
-        case kTrustUnknownAuthority:
-            return "the broker's certificate is signed by an unknown authority";
-        case kTrustExpired:
-            return "the broker's certificate, or one above it, has expired or is not yet valid";
-        case kTrustWrongName: return "the broker's certificate is for another name";
-        case kTrustWrongUsage:
-            return "the broker's certificate is not one for a server (its usage forbids it)";
-        case kTrustRevoked: return "the broker's certificate has been revoked";
-        case kTrustBadSignature: return "the broker's certificate chain has a bad signature";
-        case kTrustIssuerNotCa:
-            return "the broker's certificate cannot be trusted: a certificate above it is not a "
-                   "CA (its basic constraints say so)";
-        case kTrustIssuerUnconstrained:
-            return "the broker's certificate cannot be trusted: a certificate above it is not a "
-                   "CA (it has no basic constraints)";
-        case kTrustIssuerNotForServers:
-            return "the broker's certificate cannot be trusted: a CA above it may not sign for "
-                   "servers (its extended key usage lacks server authentication)";
-        case kTrustNameConstraint:
-            return "the broker's certificate cannot be trusted: it breaks a name constraint of "
-                   "a CA above it";
-        case kTrustOldProtocol:
-            return "this Windows and the broker agreed on a TLS older than 1.2, which the bridge "
-                   "refuses (Windows before 7 has no TLS 1.2 client; Windows 7 needs its update)";
-        default: return "the broker's certificate cannot be trusted";
+namespace {
+
+// The verdicts' texts in their order, each after "the broker's certificate" unless it starts
+// with a letter; a '~' stands for " cannot be trusted", a '^' for that and ": a certificate
+// above it is not a CA (".
+const char kVerdictTexts[] =
+    " is trusted\0"
+    " is signed by an unknown authority\0"
+    ", or one above it, has expired or is not yet valid\0"
+    " is for another name\0"
+    " is not one for a server (its usage forbids it)\0"
+    " has been revoked\0"
+    " chain has a bad signature\0"
+    "^its basic constraints say so)\0"
+    "^it has no basic constraints)\0"
+    "~: a CA above it may not sign for servers (its extended key usage lacks server "
+    "authentication)\0"
+    "~: it breaks a name constraint of a CA above it\0"
+    "this Windows and the broker agreed on a TLS older than 1.2, which the bridge refuses "
+    "(Windows before 7 has no TLS 1.2 client; Windows 7 needs its update)\0"
+    "~";
+
+}  // namespace
+
+void AppendTrustVerdict(TextBuilder* text, TrustVerdict verdict) {
+    const char* p = kVerdictTexts;
+    for (int i = 0; i < verdict && i < kTrustOther; ++i) p += TextLength(p) + 1;
+    if (*p >= 'a' && *p <= 'z') {
+        AppendText(text, p);
+        return;
     }
+    AppendText(text, "the broker's certificate");
+    if (*p == '~' || *p == '^') {
+        AppendText(text, " cannot be trusted");
+        if (*p == '^') AppendText(text, ": a certificate above it is not a CA (");
+        ++p;
+    }
+    AppendText(text, p);
 }
 
 namespace {

@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include "bridge/core/text.h"
+
 // CERT_TRUST_STATUS.dwErrorStatus bits of a chain.
 const uint32_t kChainNotTimeValid = 0x00000001;
 const uint32_t kChainRevoked = 0x00000004;
@@ -70,7 +72,7 @@ enum TrustVerdict {
 
 TrustVerdict JudgeChain(const ChainFacts* facts);
 // What failed, as the start of a log line ("the broker's certificate ...").
-const char* TrustVerdictText(TrustVerdict verdict);
+void AppendTrustVerdict(TextBuilder* text, TrustVerdict verdict);
 
 // The address an IP literal names: 4 bytes for a dotted IPv4 address, 16 for an IPv6 one
 // (with :: and a dotted tail allowed); 0 when the text is a host name instead.

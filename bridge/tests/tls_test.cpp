@@ -445,6 +445,10 @@ TEST(TlsLines, BrokerCasAndCredentials) {
     } requests[] = {
         {"listed", CertificateRequest({Dn("A"), issuer}).substr(4), 1, ""},
         {"not listed", CertificateRequest({Dn("A"), twoRdns}).substr(4), 0, "CN=A; O=Org, CN=B"},
+        {"an attribute without a label is left out",
+         CertificateRequest({Der(0x30, Der(0x31, ava(5, "12")) + Der(0x31, ava(11, "U")))})
+             .substr(4),
+         0, "OU=U"},
         {"a separator is quoted", CertificateRequest({Dn("a, \"b\"")}).substr(4), 0,
          "CN=\"a, \"\"b\"\"\""},
         {"more than the room", CertificateRequest(many).substr(4), 0,

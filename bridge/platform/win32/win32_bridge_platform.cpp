@@ -196,12 +196,13 @@ void Win32Console::WriteLine(LogLevel, const char* text) {
     GetLocalTime(&now);
     char line[600];
     TextBuilder out = {line, sizeof line, 0, 0};
+    char clock[] = "hh:mm:ss vardex-bridge: ";
     const int parts[3] = {now.wHour, now.wMinute, now.wSecond};
     for (int i = 0; i < 3; ++i) {
-        if (parts[i] < 10) AppendText(&out, "0");
-        AppendInt(&out, parts[i]);
-        AppendText(&out, i < 2 ? ":" : " vardex-bridge: ");
+        clock[3 * i] = static_cast<char>('0' + parts[i] / 10);
+        clock[3 * i + 1] = static_cast<char>('0' + parts[i] % 10);
     }
+    AppendText(&out, clock);
     AppendText(&out, text);
     AppendText(&out, "\r\n");
     uint32_t size = FinishText(&out);
@@ -311,12 +312,15 @@ BOOL WINAPI OnConsoleEvent(DWORD kind) {
 
 int IsInteractiveLogon() {
     // S-1-5-4, the INTERACTIVE group, which a desktop's logon carries and a batch or service
-    // logon does not; a fixed SID needs no allocation.
-    struct {
+    // logon does not; a fixed SID needs no allocation. Constant, so that it is not a copy made
+    // from initialised data.
+    static const struct {
         SID sid;
-    } interactiveSid = {{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_INTERACTIVE_RID}}};
+    } kInteractive = {{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_INTERACTIVE_RID}}};
     BOOL member = FALSE;
-    if (!CheckTokenMembership(nullptr, &interactiveSid.sid, &member)) return 1;  // as before
+    if (!CheckTokenMembership(nullptr, const_cast<SID*>(&kInteractive.sid), &member)) {
+        return 1;  // as before
+    }
     return member != FALSE;
 }
 

@@ -145,7 +145,9 @@ namespace {
 
 const char* serviceName;
 ServiceBody serviceBody;
-int serviceExitCode = -1;
+// Kept complemented, so that the zero it starts as reads -1 (no ServiceMain ran to its end)
+// and the program has no initialised data to give a file block of its own.
+uint32_t serviceExitCode;
 SERVICE_STATUS_HANDLE statusHandle;
 HANDLE stopEvent;
 // The handler runs on the dispatcher's thread, the body on ServiceMain's: the status, and the
@@ -194,7 +196,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         // Ending without STOPPED is what Windows counts as a failure to recover from.
         ExitProcess(static_cast<UINT>(code));
     }
-    serviceExitCode = static_cast<int>(r.serviceExitCode);
+    serviceExitCode = ~r.serviceExitCode;
     // The last call: once STOPPED is told the process may be ended at any moment.
     Tell(r);
     LeaveCriticalSection(&statusLock);
@@ -208,7 +210,7 @@ int RunService(const char* name, ServiceBody body) {
     InitializeCriticalSection(&statusLock);
     SERVICE_TABLE_ENTRYA table[2] = {{const_cast<char*>(name), ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) return -1;
-    return serviceExitCode;
+    return static_cast<int>(~serviceExitCode);
 }
 
 void ServiceRunning() { Enter(kPhaseRunning); }

@@ -60,7 +60,10 @@ SspiResult Round(const uint8_t* in, uint32_t size) {
     SecBuffer inBuffers[2] = {{size, SECBUFFER_TOKEN, const_cast<uint8_t*>(in)},
                               {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, inBuffers};
-    SecBuffer outBuffers[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
+    // Filled in place: a list initialiser of constants becomes a copy from initialised data.
+    SecBuffer outBuffers[2] = {};
+    outBuffers[0].BufferType = SECBUFFER_TOKEN;
+    outBuffers[1].BufferType = SECBUFFER_ALERT;
     SecBufferDesc outDesc = {SECBUFFER_VERSION, 2, outBuffers};
     ULONG attributes = 0;
     SECURITY_STATUS status = InitializeSecurityContextA(
