@@ -104,7 +104,9 @@ def packages(expect, first, second):
         expect("%s: per-machine, MQTT_PASSWORD hidden, a fixed upgrade code that refuses a "
                "downgrade" % arch,
                "ALLUSERS\t1" in properties and "MsiHiddenProperties\tMQTT_PASSWORD" in properties
-               and "WIX_DOWNGRADE_DETECTED" in upgrade and "A newer version" in
+               # the set-up's CustomActionData holds the password: HideTarget (0x2000) is set
+               and "VardexSetUpService\t%d\t" % (1 | 1024 | 2048 | 0x2000) in
+               table(package, "CustomAction") and "WIX_DOWNGRADE_DETECTED" in upgrade and "A newer version" in
                table(package, "LaunchCondition") and
                ("6A3C1F5E-0B7D-4E52-9C1A-7D2E4B8F6A0" + ("1" if arch == "x64" else "2")) in upgrade)
         expect("%s: the Relay feature is only added on request, with the Run value" % arch,

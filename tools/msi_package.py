@@ -155,6 +155,12 @@ def pin_summary(data, package_code, seconds):
     return bytes(out)
 
 
+# A DLL custom action from the Binary table (1), deferred (1024), as LocalSystem (2048); and
+# msidbCustomActionTypeHideTarget, so that its CustomActionData is never logged.
+DEFERRED_SYSTEM_DLL = 1 | 1024 | 2048
+HIDE_TARGET = 0x2000
+
+
 def build(version, arch, out_dir, stamp, readme, license_text):
     """Writes OUT_DIR/vardex-bridge-VERSION-ARCH.msi; returns its path."""
     dist = os.path.join(ROOT, "dist")
@@ -190,11 +196,15 @@ def build(version, arch, out_dir, stamp, readme, license_text):
         # Public properties reach the installation's server side only when listed as secure
         # (a user's install with UI); wixl lists its own alone.
         secure = ";".join(["WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED"] + public_properties())
-        done = subprocess.run(["msibuild", made, "-q", "UPDATE Property SET Value='%s' WHERE "
-                               "Property='SecureCustomProperties'" % secure],
-                              capture_output=True, text=True)
-        if done.returncode != 0:
-            raise SystemExit("msi_package: msibuild failed: %s" % (done.stderr or done.stdout))
+        # wixl drops HideTarget: the set-up's type gets msidbCustomActionTypeHideTarget here.
+        for query in ("UPDATE Property SET Value='%s' WHERE Property='SecureCustomProperties'"
+                      % secure,
+                      "UPDATE CustomAction SET Type=%d WHERE Action='VardexSetUpService'"
+                      % (DEFERRED_SYSTEM_DLL | HIDE_TARGET)):
+            done = subprocess.run(["msibuild", made, "-q", query], capture_output=True,
+                                  text=True)
+            if done.returncode != 0:
+                raise SystemExit("msi_package: msibuild failed: %s" % (done.stderr or done.stdout))
         with open(made, "rb") as f:
             data = pin_summary(f.read(), package, stamp)
     os.makedirs(out_dir, exist_ok=True)

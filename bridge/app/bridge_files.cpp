@@ -94,6 +94,7 @@ int LoadCertificate(int asService, char* message, char* thumbprint) {
     int given = bridgeConfig.certPasswordFile[0] != 0;
     if (given && ReadSecretFile("the certificate's password file ", bridgeConfig.certPasswordFile,
                                 password, sizeof password, message) < 0) {
+        ZeroBytes(password, sizeof password);  // what was read before the file was refused
         return 0;
     }
     int32_t seconds = 0;

@@ -80,6 +80,14 @@ int StartsWith(const char* text, const char* start) {
     return *start == 0;
 }
 
+// Whether a line of the settings starts with start.
+int HasLine(const char* text, const char* start) {
+    for (const char* p = text; *p != 0; ++p) {
+        if ((p == text || p[-1] == '\n') && StartsWith(p, start)) return 1;
+    }
+    return 0;
+}
+
 int GetProperty(MSIHANDLE install, const char* name, char* out, DWORD capacity) {
     DWORD size = capacity;
     if (MsiGetPropertyA(install, name, out, &size) != ERROR_SUCCESS) out[0] = 0;
@@ -139,6 +147,25 @@ DWORD RunBridge(MSIHANDLE install) {
     return code;
 }
 
+// Whether the secrets folder is the installer's own: a folder a user made before the install
+// is theirs (an owner may always change its access), and a link could send the file elsewhere.
+int FolderIsOurs(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return 0;
+    }
+    alignas(8) BYTE descriptor[512];
+    DWORD needed = 0;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    return GetFileSecurityA(path, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor,
+                            &needed) &&
+           GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner != nullptr &&
+           (IsWellKnownSid(owner, WinLocalSystemSid) ||
+            IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+}
+
 // The password into its own file under the secrets folder, which only SYSTEM and the
 // Administrators read; the file's path is what the service is given.
 int WritePassword(const char* folder, const char* password, char* path, uint32_t capacity) {
@@ -153,13 +180,18 @@ int WritePassword(const char* folder, const char* password, char* path, uint32_t
     AppendText(&text, "vardex");
     FinishText(&text);
     CreateDirectoryA(path, &secured);  // ignore errors: there already, as an earlier one made it
+    // One made earlier gets the secured access again, whatever was done to it meanwhile.
+    int ok = FolderIsOurs(path) &&
+             SetFileSecurityA(path, DACL_SECURITY_INFORMATION, secured.lpSecurityDescriptor);
     text.size = 0;
     AppendText(&text, folder);
     AppendText(&text, "vardex\\");
     AppendText(&text, kPasswordName);
-    int ok = FinishText(&text) != 0;
-    if (ok) DeleteFileA(path);  // a new file gets the secured descriptor; an old one would not
-    HANDLE file = ok ? CreateFileA(path, GENERIC_WRITE, 0, &secured, CREATE_ALWAYS,
+    ok = ok && FinishText(&text) != 0;
+    // A new file gets the secured descriptor; Windows ignores it when a file is opened that is
+    // there already, so an old one goes first, and one that does not go fails the write.
+    if (ok) DeleteFileA(path);  // ignore errors: CREATE_NEW below fails if it is still there
+    HANDLE file = ok ? CreateFileA(path, GENERIC_WRITE, 0, &secured, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr)
                      : INVALID_HANDLE_VALUE;
     LocalFree(secured.lpSecurityDescriptor);
@@ -294,12 +326,21 @@ extern "C" __attribute__((dllexport)) UINT __stdcall SetUpService(MSIHANDLE inst
     char path[MAX_PATH + 1];
     char folder[MAX_PATH + 1];
     SettingValue(settings, "SECRETS", folder, sizeof folder);
-    if (SettingValue(settings, "MQTT_PASSWORD", password, sizeof password)) {
+    // A password too long for its buffer fails the install rather than going unused.
+    int given = SettingValue(settings, "MQTT_PASSWORD", password, sizeof password);
+    if (!given && HasLine(settings, "MQTT_PASSWORD=")) {
+        Tell(install, INSTALLMESSAGE_ERROR, "vardex-bridge: MQTT_PASSWORD is over 511 bytes");
+        ZeroSecrets();
+        return kFailed;
+    }
+    if (given) {
         int written = WritePassword(folder, password, path, sizeof path);
         ZeroBytes(password, sizeof password);
         if (!written) {
             Tell(install, INSTALLMESSAGE_ERROR,
-                 "vardex-bridge: cannot write the password file under the secrets folder");
+                 "vardex-bridge: cannot write the password file in %ProgramData%\\vardex (the "
+                 "folder must be the installer's, owned by SYSTEM or Administrators and no link: "
+                 "remove one made otherwise)");
             ZeroSecrets();
             return kFailed;
         }

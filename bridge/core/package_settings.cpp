@@ -19,22 +19,25 @@ int RememberedProperties(const char** names, int capacity) {
 int SettingValue(const char* settings, const char* name, char* out, uint32_t capacity) {
     out[0] = 0;
     uint32_t length = TextLength(name);
+    const char* value = nullptr;
+    const char* valueEnd = nullptr;
+    // The last line of a name wins: the set-up adds the password file's line after the others.
     for (const char* line = settings; *line != 0;) {
         const char* end = line;
         while (*end != 0 && *end != '\n') ++end;
         uint32_t i = 0;
         while (i < length && line + i < end && line[i] == name[i]) ++i;
         if (i == length && line + i < end && line[i] == '=') {
-            const char* value = line + i + 1;
-            if (static_cast<uint32_t>(end - value) >= capacity) return 0;
-            uint32_t n = 0;
-            for (; value + n < end; ++n) out[n] = value[n];
-            out[n] = 0;
-            return n > 0;
+            value = line + i + 1;
+            valueEnd = end;
         }
         line = *end == 0 ? end : end + 1;
     }
-    return 0;
+    if (value == nullptr || static_cast<uint32_t>(valueEnd - value) >= capacity) return 0;
+    uint32_t n = 0;
+    for (; value + n < valueEnd; ++n) out[n] = value[n];
+    out[n] = 0;
+    return n > 0;
 }
 
 uint32_t BuildReconfigureCommand(const char* program, const char* settings, char* out,

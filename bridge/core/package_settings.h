@@ -10,8 +10,8 @@
 const int kMaxPackageProperties = 40;
 int RememberedProperties(const char** names, int capacity);
 
-// The value of NAME in settings ("NAME=value" lines, '\n' after each), copied to out; 1 when
-// there with a value that fits, else 0 with out empty.
+// The value of NAME in settings ("NAME=value" lines, '\n' after each; of two, the later),
+// copied to out; 1 when there with a value that fits, else 0 with out empty.
 int SettingValue(const char* settings, const char* name, char* out, uint32_t capacity);
 
 // "program" reconfigure ROLE, then each option row the role takes whose property has a value

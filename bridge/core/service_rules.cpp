@@ -2,6 +2,7 @@
 #include "bridge/core/service_rules.h"
 
 #include "bridge/core/bridge_config.h"
+#include "bridge/core/bridge_options.h"
 #include "bridge/core/text.h"
 
 const char kEventSource[] = "vardex-bridge";
@@ -76,18 +77,22 @@ int WordsWithThumbprint(const char* const* words, int count, const char* thumbpr
     int written = 0;
     int placed = 0;
     for (int i = 0; i < count; ++i) {
-        int file = i > 0 && (TextEquals(words[i], "--cert-file") ||
-                             TextEquals(words[i], "--cert-password-file"));
-        if (!file) {
-            out[written++] = words[i];
-            continue;
-        }
-        if (!placed) {
+        // Options and their values in pairs, by the table, so that a value spelled like an
+        // option (--name --cert-file) stays a value.
+        const OptionRow* row = i > 0 ? FindOption(words[i]) : nullptr;
+        int valued = row != nullptr && row->check != kCheckFlag && i + 1 < count;
+        int file = valued && (TextEquals(words[i], "--cert-file") ||
+                              TextEquals(words[i], "--cert-password-file"));
+        if (file && !placed) {
             out[written++] = "--cert";
             out[written++] = thumbprint;
             placed = 1;
         }
-        ++i;  // and its value
+        if (!file) out[written++] = words[i];
+        if (valued) {
+            ++i;
+            if (!file) out[written++] = words[i];
+        }
     }
     return written;
 }

@@ -36,11 +36,12 @@ void AppendJsonEscaped(TextBuilder* text, const char* part) {
     static const char kHex[] = "0123456789abcdef";
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(part); *p != 0; ++p) {
         if (*p == '"' || *p == '\\') {
-            const char escaped[3] = {'\\', static_cast<char>(*p), 0};
-            AppendText(text, escaped);
+            const uint8_t escaped[2] = {'\\', *p};
+            AppendBytes(text, escaped, sizeof escaped);
         } else if (*p < 0x20 || *p == 0x7F) {
-            const char escaped[7] = {'\\', 'u', '0', '0', kHex[*p >> 4], kHex[*p & 15], 0};
-            AppendText(text, escaped);
+            const uint8_t escaped[6] = {'\\', 'u', '0', '0', static_cast<uint8_t>(kHex[*p >> 4]),
+                                        static_cast<uint8_t>(kHex[*p & 15])};
+            AppendBytes(text, escaped, sizeof escaped);
         } else {
             AppendBytes(text, p, 1);
         }

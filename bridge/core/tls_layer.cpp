@@ -72,9 +72,10 @@ void AppendStatus(TextBuilder* text, uint32_t code) {
     char hex[11] = {'0', 'x'};
     for (int i = 0; i < 8; ++i) hex[2 + i] = kHex[(code >> (28 - 4 * i)) & 15];
     hex[10] = 0;
-    const char* name = (code & 0x7FFFFF00) == 0x00090300 ? PackedName(kStatusNames, code & 0xFF)
-                                                          : nullptr;
-    if (name == nullptr || (name[0] == 'E') != (code >> 31)) {
+    const char* name = (code & 0x7FFFFF00) == 0x00090300
+                           ? PackedName(kStatusNames, static_cast<int>(code & 0xFF))
+                           : nullptr;
+    if (name == nullptr || (name[0] == 'E') != static_cast<int>(code >> 31)) {
         AppendText(text, hex);
         return;
     }

@@ -31,6 +31,9 @@ TEST(ServiceRules, ImagePathGivesBackTheWordsInstallWasGiven) {
          "\"C:\\v.exe\" service publish --tls --cert AB12 --name PC01", "AB12"},
         {"C:\\v.exe", {"deliver", "--cert-password-file", "C:\\p.txt", "--tls", "--cert-file",
          "--cert-file"}, "\"C:\\v.exe\" service deliver --cert AB12 --tls", "AB12"},
+        // A value spelled like an option stays the value it is.
+        {"C:\\v.exe", {"publish", "--name", "--cert-file", "--tls", "--cert-file", "a.pfx"},
+         "\"C:\\v.exe\" service publish --name --cert-file --tls --cert AB12", "AB12"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> given = c.words;

@@ -273,6 +273,20 @@ const int kIssuedMax = 16;
 PCCERT_CONTEXT issued[kIssuedMax];
 ClientCertFacts issuedFacts[kIssuedMax];
 
+// Of a full list, the one to give up first: one that cannot be used, else the oldest.
+int LeastWanted(const ClientCertFacts* facts, int count) {
+    int least = 0;
+    for (int i = 1; i < count; ++i) {
+        int unusable = JudgeClientCertificate(&facts[i]) != kClientCertOk;
+        int leastUnusable = JudgeClientCertificate(&facts[least]) != kClientCertOk;
+        int older = facts[i].secondsSinceStart > facts[least].secondsSinceStart;
+        if (unusable > leastUnusable || (unusable == leastUnusable && older)) {
+            least = i;
+        }
+    }
+    return least;
+}
+
 // --cert-issuer: the newest certificate of the CA that can be used becomes the held one (one
 // already held stays held when it is still the newest). 0 with a line in message saying what
 // was looked for and why each of the CA's certificates was passed over.
@@ -284,11 +298,22 @@ int ChooseByIssuer(const BridgeConfig* config, int asService, char* message,
         HCERTSTORE store = OpenMy(machine ? CERT_SYSTEM_STORE_LOCAL_MACHINE
                                           : CERT_SYSTEM_STORE_CURRENT_USER);
         PCCERT_CONTEXT each = nullptr;
-        while (store != nullptr && count < kIssuedMax &&
-               (each = CertEnumCertificatesInStore(store, each)) != nullptr) {
+        while (store != nullptr && (each = CertEnumCertificatesInStore(store, each)) != nullptr) {
             if (!FromIssuer(each, config->certIssuer)) continue;
-            issuedFacts[count] = FactsOf(each, now);
-            issued[count++] = CertDuplicateCertificateContext(each);
+            ClientCertFacts facts = FactsOf(each, now);
+            int at = count;
+            if (count < kIssuedMax) {
+                ++count;
+            } else {
+                // Full: it takes the place of the least wanted only when it is wanted more, so
+                // that the newest usable one is never missed.
+                at = LeastWanted(issuedFacts, count);
+                ClientCertFacts pair[2] = {issuedFacts[at], facts};
+                if (NewestUsable(pair, 2) != 1) continue;
+                CertFreeCertificateContext(issued[at]);
+            }
+            issuedFacts[at] = facts;
+            issued[at] = CertDuplicateCertificateContext(each);
         }
         if (each != nullptr) CertFreeCertificateContext(each);
         if (store != nullptr) CertCloseStore(store, 0);
@@ -361,6 +386,7 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
     // Not UTF-8 is an error: converted without the flag, it would be another password.
     if (password != nullptr && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, password, -1,
                                                    wide, kMaxPassword + 1) == 0) {
+        ZeroBytes(wide, sizeof wide);  // what was converted before the bad character
         SayIn(message, messageSize, "the certificate's password file ",
               config->certPasswordFile, " is not ASCII or UTF-8 text");
         return 0;
@@ -388,6 +414,8 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
         }
     }
     ZeroBytes(wide, sizeof wide);
+    // The PFX's bytes hold the key, encrypted with that password: not kept for the run.
+    ZeroBytes(pfxBytes, sizeof pfxBytes);
     if (pfxStore == nullptr) {
         SayIn(message, messageSize, "the certificate file ", path,
             refused ? " does not open with that password (--cert-password-file), or it is "
