@@ -147,23 +147,12 @@ DWORD RunBridge(MSIHANDLE install) {
     return code;
 }
 
-// Whether the secrets folder is the installer's own: a folder a user made before the install
-// is theirs (an owner may always change its access), and a link could send the file elsewhere.
-int FolderIsOurs(const char* path) {
+// Whether the secrets folder is a plain folder: a link could send the file elsewhere. Who owns
+// it matters less, since the file is made new with access of its own that does not inherit.
+int PlainFolder(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return 0;
-    }
-    alignas(8) BYTE descriptor[512];
-    DWORD needed = 0;
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    return GetFileSecurityA(path, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor,
-                            &needed) &&
-           GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner != nullptr &&
-           (IsWellKnownSid(owner, WinLocalSystemSid) ||
-            IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 // The password into its own file under the secrets folder, which only SYSTEM and the
@@ -181,7 +170,7 @@ int WritePassword(const char* folder, const char* password, char* path, uint32_t
     FinishText(&text);
     CreateDirectoryA(path, &secured);  // ignore errors: there already, as an earlier one made it
     // One made earlier gets the secured access again, whatever was done to it meanwhile.
-    int ok = FolderIsOurs(path) &&
+    int ok = PlainFolder(path) &&
              SetFileSecurityA(path, DACL_SECURITY_INFORMATION, secured.lpSecurityDescriptor);
     text.size = 0;
     AppendText(&text, folder);
@@ -338,9 +327,8 @@ extern "C" __attribute__((dllexport)) UINT __stdcall SetUpService(MSIHANDLE inst
         ZeroBytes(password, sizeof password);
         if (!written) {
             Tell(install, INSTALLMESSAGE_ERROR,
-                 "vardex-bridge: cannot write the password file in %ProgramData%\\vardex (the "
-                 "folder must be the installer's, owned by SYSTEM or Administrators and no link: "
-                 "remove one made otherwise)");
+                 "vardex-bridge: cannot write the password file in %ProgramData%\\vardex (a "
+                 "folder, not a link; remove one made otherwise)");
             ZeroSecrets();
             return kFailed;
         }
