@@ -69,6 +69,7 @@ int Install(const char* const* words, int count, int takeOver) {
     const char* const* given = installWords;
     if (bridgeConfig.certFile[0] != 0) {
         if (!LoadCertificate(1, message, thumbprint)) Refuse(message);
+        if (message[0] != 0) Say(WriteError, message);
         count = WordsWithThumbprint(installWords, count, thumbprint, serviceWords);
         given = serviceWords;
     } else if (!LoadCertificate(1, message)) {

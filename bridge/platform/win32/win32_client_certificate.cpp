@@ -523,6 +523,7 @@ int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
     // Already there with its key (installed before): that one stays, and this import's key goes
     // unless it is the very one it uses (Wine keeps a user's keys in one container).
     int keep = 1;
+    int ownKey = 0;  // the stored certificate uses this import's key
     if (there != nullptr && HasKey(there)) {
         const CRYPT_KEY_PROV_INFO* info = KeySetOf(there);
         recordName[0] = 0;  // KeySetOf's buffer is used again below
@@ -544,6 +545,7 @@ int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
                  CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, info);
         if (added != nullptr) CertFreeCertificateContext(added);
         storedNew = stored && there == nullptr;
+        ownKey = stored;
     }
     DWORD error = stored ? 0 : GetLastError();
     if (there != nullptr) CertFreeCertificateContext(there);
@@ -563,6 +565,14 @@ int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
     }
     ThumbprintOf(held, thumbprint);
     keepImportedKeys = keep;
+    message[0] = 0;
+    // Windows gave the machine's key set no key this account could use, and the user's key set
+    // took it: the service, as LocalSystem, may then be unable to sign with it.
+    if (ownKey && !importedTo) {
+        SayIn(message, messageSize, "warning: the client certificate's private key went into "
+              "this account's key set, not the local machine's, and the service may not be able "
+              "to use it: if it says so, import the PFX with certlm.msc and install with --cert");
+    }
     return 1;
 }
 

@@ -20,7 +20,8 @@ int LoadClientCertificate(const BridgeConfig* config, int asService, const char*
 void ReleaseClientCertificate();
 // install with --cert-file: the PFX's certificate and its key into LocalMachine\My, once (one
 // already there with its key stays, and this import's key is deleted), checked as the service
-// would find it. Returns 1 with its 40 hex digits in thumbprint, or 0 with one line in message.
+// would find it. Returns 1 with its 40 hex digits in thumbprint and message empty or a warning
+// to show, or 0 with one line in message.
 // Until KeepStoredCertificate, ReleaseClientCertificate takes a certificate it added out again.
 int StoreClientCertificate(const BridgeConfig* config, const char* pfxPassword,
                            char thumbprint[41], char* message, uint32_t messageSize);

@@ -30,6 +30,11 @@ uint32_t RegisterEventSource(const char* program) {
     return static_cast<uint32_t>(code);
 }
 
+// The configuration of a service being taken over, as it was: put back when a later step
+// fails, so that a failed reconfigure leaves the service running what it ran before. Windows
+// documents 8 KiB as the most QueryServiceConfig returns.
+alignas(8) BYTE previous[8192];
+
 // A setting that only later Windows knows: used where it is there, its absence ignored.
 void ConfigureIfKnown(SC_HANDLE service, DWORD level, void* info) {
     ChangeServiceConfig2A(service, level, info);  // ignore errors: XP answers ERROR_INVALID_LEVEL
@@ -54,7 +59,11 @@ uint32_t InstallService(int role, const char* imagePath, const char* program, in
     if (existed) {
         *what = "reconfigure the service";
         service = OpenServiceA(manager, ServiceName(role), SERVICE_ALL_ACCESS);
+        DWORD needed = 0;
         error = service == nullptr ||
+                        !QueryServiceConfigA(service,
+                                             reinterpret_cast<QUERY_SERVICE_CONFIGA*>(previous),
+                                             sizeof previous, &needed) ||
                         !ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS,
                                               SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, imagePath,
                                               nullptr, nullptr, "", "LocalSystem", "",
@@ -91,8 +100,18 @@ uint32_t InstallService(int role, const char* imagePath, const char* program, in
         *what = "register the Event Log source";
         error = RegisterEventSource(program);
     }
-    // A failed install leaves nothing behind; a service that was there before stays as it is.
+    // A failed install leaves nothing behind; a service that was there before gets its command
+    // line, start, account and name back (a user account's password, which is not readable, is
+    // not: the takeover had set LocalSystem's empty one).
     if (error != 0 && !existed) DeleteService(service);  // ignore errors: gone or marked
+    if (error != 0 && existed) {
+        const QUERY_SERVICE_CONFIGA* was = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(previous);
+        // ignore errors: the install's own error is the one to report
+        ChangeServiceConfigA(service, was->dwServiceType, was->dwStartType, was->dwErrorControl,
+                             was->lpBinaryPathName, was->lpLoadOrderGroup, nullptr,
+                             was->lpDependencies, was->lpServiceStartName, nullptr,
+                             was->lpDisplayName);
+    }
     CloseServiceHandle(service);
     return error;
 }
