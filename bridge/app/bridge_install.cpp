@@ -89,7 +89,7 @@ int Install(const char* const* words, int count, int takeOver) {
             "may be deleted");
     }
     Say(WriteOut, "installed the service ", ServiceName(bridgeConfig.role),
-        " (automatic start, LocalSystem); start it now with: sc start ",
+        " (automatic start, LocalSystem); start it now with: sc.exe start ",
         ServiceName(bridgeConfig.role));
     return kExitOk;
 }

@@ -88,9 +88,15 @@ int HasLine(const char* text, const char* start) {
     return 0;
 }
 
+// A property whose value did not fit: the install fails rather than going on without it (or
+// with the remembered value in its place).
+const char* overlong;
+
 int GetProperty(MSIHANDLE install, const char* name, char* out, DWORD capacity) {
     DWORD size = capacity;
-    if (MsiGetPropertyA(install, name, out, &size) != ERROR_SUCCESS) out[0] = 0;
+    UINT result = MsiGetPropertyA(install, name, out, &size);
+    if (result == ERROR_MORE_DATA) overlong = name;
+    if (result != ERROR_SUCCESS) out[0] = 0;
     return out[0] != 0;
 }
 
@@ -295,6 +301,16 @@ extern "C" __attribute__((dllexport)) UINT __stdcall ReadSettings(MSIHANDLE inst
     if (!removing && GetProperty(install, "MQTT_PASSWORD", value, sizeof value)) {
         AddSetting(&text, "MQTT_PASSWORD", value);
         MsiSetPropertyA(install, "MQTT_PASSWORD", "");  // from here on only the hidden data has it
+    }
+    if (overlong != nullptr) {
+        TextBuilder says = {line, sizeof line, 0, 0};
+        AppendText(&says, "vardex-bridge: ");
+        AppendText(&says, overlong);
+        AppendText(&says, " is over 1023 bytes");
+        FinishText(&says);
+        Tell(install, INSTALLMESSAGE_ERROR, line);
+        ZeroSecrets();
+        return kFailed;
     }
     if (FinishText(&text) == 0) {
         Tell(install, INSTALLMESSAGE_ERROR, "vardex-bridge: the settings are too long");

@@ -989,7 +989,7 @@ def service(run):
     expect(code == 2 and len(said) == 1 and "--password-file" in said[0], "said %r" % said)
     expect(service_state(name)[0] is None, "a refused install registered the service")
     code, said = bridge("install", "publish", *options, "--password-file", windows_path(password))
-    expect(code == 0 and "sc start %s" % name in said[-1], "install: %d %r" % (code, said))
+    expect(code == 0 and "sc.exe start %s" % name in said[-1], "install: %d %r" % (code, said))
     code, said = bridge("install", "publish", *options, "--password-file", windows_path(password))
     expect(code == 5 and len(said) == 1, "a second install: %d %r" % (code, said))
 
@@ -1263,6 +1263,9 @@ def msi_package(run):
     expect(code != 0 and log.count(line) >= 2 and
            re.search(r"eventlog:ReportEvent\S* L\"%s" % line, log),
            "a bad KEEPALIVE: %d, not in the log and the Event Log" % code)
+    code, log = msiexec("/i", package, "MQTT_PASSWORD=" + "p" * 1500)
+    expect(code != 0 and "MQTT_PASSWORD is over 1023 bytes" in log,
+           "a password longer than the set-up reads: %d" % code)
 
     other = run.broker()
     sub2 = run.subscribe(other)
