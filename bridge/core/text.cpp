@@ -16,6 +16,13 @@ void AppendText(TextBuilder* text, const char* part) {
     AppendBytes(text, reinterpret_cast<const uint8_t*>(part), TextLength(part));
 }
 
+void AppendHex(TextBuilder* text, uint32_t value) {
+    char hex[11] = {'0', 'x'};
+    for (int i = 0; i < 8; ++i) hex[2 + i] = "0123456789ABCDEF"[(value >> (28 - 4 * i)) & 15];
+    hex[10] = 0;
+    AppendText(text, hex);
+}
+
 void AppendInt(TextBuilder* text, int32_t value) {
     char digits[12];
     int count = 0;

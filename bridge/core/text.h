@@ -15,6 +15,8 @@ struct TextBuilder {
 void AppendText(TextBuilder* text, const char* part);
 void AppendBytes(TextBuilder* text, const uint8_t* bytes, uint32_t size);
 void AppendInt(TextBuilder* text, int32_t value);
+// "0x80090308": eight upper-case hex digits, as Windows' documentation writes status codes.
+void AppendHex(TextBuilder* text, uint32_t value);
 // The part as the inside of a JSON string: quote, backslash and controls escaped.
 void AppendJsonEscaped(TextBuilder* text, const char* part);
 // Terminates the text; returns its length, or 0 (with an empty text) when it did not fit.

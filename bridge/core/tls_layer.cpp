@@ -68,21 +68,17 @@ const char kAlertNames[] =
 
 // "SEC_E_INTERNAL_ERROR (0x80090304)", or the number alone for a status without a name here.
 void AppendStatus(TextBuilder* text, uint32_t code) {
-    static const char kHex[] = "0123456789ABCDEF";
-    char hex[11] = {'0', 'x'};
-    for (int i = 0; i < 8; ++i) hex[2 + i] = kHex[(code >> (28 - 4 * i)) & 15];
-    hex[10] = 0;
     const char* name = (code & 0x7FFFFF00) == 0x00090300
                            ? PackedName(kStatusNames, static_cast<int>(code & 0xFF))
                            : nullptr;
     if (name == nullptr || (name[0] == 'E') != static_cast<int>(code >> 31)) {
-        AppendText(text, hex);
+        AppendHex(text, code);
         return;
     }
     AppendText(text, "SEC_");
     AppendText(text, name);
     AppendText(text, " (");
-    AppendText(text, hex);
+    AppendHex(text, code);
     AppendText(text, ")");
 }
 

@@ -282,7 +282,11 @@ void ErrorText(uint32_t error, char* out, uint32_t size) {
     if (length == 0) {
         TextBuilder text = {out, size, 0, 0};
         AppendText(&text, "error ");
-        AppendInt(&text, static_cast<int32_t>(error));
+        if (error >> 31) {
+            AppendHex(&text, error);  // an HRESULT, as Windows' documentation writes it
+        } else {
+            AppendInt(&text, static_cast<int32_t>(error));
+        }
         FinishText(&text);
         return;
     }
