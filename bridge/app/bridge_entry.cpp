@@ -26,11 +26,7 @@ void Say(void (*write)(const char*), const char* first, const char* second, cons
          const char* fourth) {
     char line[600];
     TextBuilder text = {line, sizeof line, 0, 0};
-    AppendText(&text, "vardex-bridge: ");
-    AppendText(&text, first);
-    AppendText(&text, second);
-    AppendText(&text, third);
-    AppendText(&text, fourth);
+    AppendFormat(&text, "vardex-bridge: %s%s%s%s", first, second, third, fourth);
     FinishText(&text);
     write(line);
 }
@@ -65,8 +61,7 @@ void LogError(const char* what, uint32_t error) {
     ErrorText(error, text, sizeof text);
     char line[400];
     TextBuilder out = {line, sizeof line, 0, 0};
-    AppendText(&out, what);
-    AppendText(&out, text);
+    AppendFormat(&out, "%s%s", what, text);
     FinishText(&out);
     bridgeConsole->WriteLine(kLogError, line);
 }
@@ -82,9 +77,7 @@ void WarnOfExpiry() {
     if (days == 0) {
         AppendText(&text, "within a day");
     } else {
-        AppendText(&text, "in ");
-        AppendInt(&text, days);
-        AppendText(&text, days == 1 ? " day" : " days");
+        AppendFormat(&text, "in %d%s", days, days == 1 ? " day" : " days");
     }
     AppendText(&text, ": renew it, or the broker will refuse the bridge");
     FinishText(&text);
@@ -162,10 +155,8 @@ int RunSession(uintptr_t stopEvent, int asService) {
         if (bad != 0) {
             char line[kMessageSize];
             TextBuilder text = {line, sizeof line, 0, 0};
-            AppendText(&text, "Windows cannot read certificate ");
-            AppendInt(&text, bad);
-            AppendText(&text, " of the CA file ");
-            AppendText(&text, bridgeConfig.caFile);
+            AppendFormat(&text, "Windows cannot read certificate %d of the CA file %s",
+                         bad, bridgeConfig.caFile);
             FinishText(&text);
             bridgeConsole->WriteLine(kLogError, line);
             return kExitUsage;

@@ -19,11 +19,7 @@ int ServiceError(const char* verb, const char* what, uint32_t error) {
     const char* hint = error == 5 ? " (run it from an elevated prompt: Run as administrator)" : "";
     char step[200];
     TextBuilder out = {step, sizeof step, 0, 0};
-    AppendText(&out, verb);
-    AppendText(&out, ServiceName(bridgeConfig.role));
-    AppendText(&out, ": cannot ");
-    AppendText(&out, what);
-    AppendText(&out, ": ");
+    AppendFormat(&out, "%s%s: cannot %s: ", verb, ServiceName(bridgeConfig.role), what);
     FinishText(&out);
     Say(WriteError, step, text, hint);
     return ExitCodeForServiceError(error);

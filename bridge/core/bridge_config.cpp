@@ -40,13 +40,11 @@ uint32_t BridgeUsage(char* out, uint32_t capacity) {
                 AppendText(&text, kUsageBreak);
                 column = TextLength(kUsageBreak) - 2;
             }
-            AppendText(&text, " ");
-            AppendText(&text, row->usage);
+            AppendFormat(&text, " %s", row->usage);
             column += 1 + length;
         }
     }
-    AppendText(&text, "\r\n");
-    AppendText(&text, kUsageRest);
+    AppendFormat(&text, "\r\n%s", kUsageRest);
     return FinishText(&text);
 }
 

@@ -63,8 +63,7 @@ uint32_t BuildImagePath(const char* program, const char* const* words, int count
     TextBuilder text = {out, capacity, 0, 0};
     // Always quoted: Windows would otherwise try "C:\Program.exe" for C:\Program Files\...
     AppendChar(&text, '"');
-    AppendText(&text, program);
-    AppendText(&text, "\" service");
+    AppendFormat(&text, "%s\" service", program);
     for (int i = 0; i < count; ++i) {
         AppendChar(&text, ' ');
         AppendQuotedWord(&text, words[i]);

@@ -1,6 +1,8 @@
 // Text built into fixed buffers.
 #include "bridge/core/text.h"
 
+#include <stdarg.h>
+
 void AppendBytes(TextBuilder* text, const uint8_t* bytes, uint32_t size) {
     for (uint32_t i = 0; i < size; ++i) {
         // One place is kept for the NUL.
@@ -30,6 +32,26 @@ void AppendInt(TextBuilder* text, int32_t value) {
         char c = digits[--count];
         AppendBytes(text, reinterpret_cast<const uint8_t*>(&c), 1);
     }
+}
+
+void AppendFormat(TextBuilder* text, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    for (const char* p = format; *p != 0; ++p) {
+        if (*p == '%' && p[1] != 0) {
+            ++p;
+            if (*p == 's') {
+                AppendText(text, va_arg(args, const char*));
+                continue;
+            }
+            if (*p == 'd') {
+                AppendInt(text, va_arg(args, int32_t));
+                continue;
+            }
+        }
+        AppendBytes(text, reinterpret_cast<const uint8_t*>(p), 1);
+    }
+    va_end(args);
 }
 
 void AppendJsonEscaped(TextBuilder* text, const char* part) {

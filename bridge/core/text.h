@@ -15,6 +15,9 @@ struct TextBuilder {
 void AppendText(TextBuilder* text, const char* part);
 void AppendBytes(TextBuilder* text, const uint8_t* bytes, uint32_t size);
 void AppendInt(TextBuilder* text, int32_t value);
+// The format's bytes with each %s taken by the next text and each %d by the next int32_t (any
+// other character after % stands for itself): one call in place of a run of the two above.
+void AppendFormat(TextBuilder* text, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The part as the inside of a JSON string: quote, backslash and controls escaped.
 void AppendJsonEscaped(TextBuilder* text, const char* part);
 // Terminates the text; returns its length, or 0 (with an empty text) when it did not fit.

@@ -79,11 +79,7 @@ void AppendStatus(TextBuilder* text, uint32_t code) {
         AppendText(text, hex);
         return;
     }
-    AppendText(text, "SEC_");
-    AppendText(text, name);
-    AppendText(text, " (");
-    AppendText(text, hex);
-    AppendText(text, ")");
+    AppendFormat(text, "SEC_%s (%s)", name, hex);
 }
 
 void AppendCode(TextBuilder* text, uint32_t code) {
@@ -94,14 +90,10 @@ void AppendCode(TextBuilder* text, uint32_t code) {
 void AppendAlert(TextBuilder* text, int description) {
     const char* name = PackedName(kAlertNames, description);
     if (name != nullptr) {
-        AppendText(text, name);
-        AppendText(text, " (");
-        AppendInt(text, description);
-        AppendText(text, ")");
+        AppendFormat(text, "%s (%d)", name, description);
         return;
     }
-    AppendText(text, "number ");
-    AppendInt(text, description);
+    AppendFormat(text, "number %d", description);
 }
 
 // The description of the alert record at bytes (a whole plaintext one), or -1.
@@ -210,11 +202,8 @@ void AppendUnlisted(TlsLayer* t, TextBuilder* text) {
     uint32_t size = 0;
     issuer[0] = 0;
     if (!t->provider->ClientIssuer(&der, &size, issuer, sizeof issuer)) return;
-    AppendText(text, "the broker accepts client certificates from: ");
-    AppendText(text, t->brokerCas);
-    AppendText(text, "; this one is from ");
-    AppendText(text, issuer[0] != 0 ? issuer : "another CA");
-    AppendText(text, ": ");
+    AppendFormat(text, "the broker accepts client certificates from: %s; this one is from %s: ",
+                 t->brokerCas, issuer[0] != 0 ? issuer : "another CA");
 }
 
 // A handshake round failed: the alert Schannel made goes out, then a line on what is likely.
@@ -254,15 +243,14 @@ void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
         }
     } else if (alert >= 0 && (t->askedForCertificate || alert == kAlertCertificateRequired)) {
         // The broker asked for a certificate and ended the handshake because none came.
-        AppendText(&text, "the broker requires a client certificate, and ");
-        AppendText(&text, t->presentsCertificate
-                              ? "Windows did not send the bridge's: "
-                              : "none was given (--cert, --cert-file or --cert-issuer): ");
+        AppendFormat(&text, "the broker requires a client certificate, and %s",
+                     t->presentsCertificate
+                         ? "Windows did not send the bridge's: "
+                         : "none was given (--cert, --cert-file or --cert-issuer): ");
     } else {
         // A broker that answers in anything but TLS records is not speaking TLS here.
         if (t->inSize > 0 && t->in[0] != kRecordHandshake && t->in[0] != kRecordAlert) {
-            AppendText(&text, "the broker did not answer in TLS");
-            AppendText(&text, kPlainPort);
+            AppendFormat(&text, "the broker did not answer in TLS%s", kPlainPort);
             AppendCode(&text, r.code);
         } else {
             AppendText(&text, "the TLS handshake failed: ");
@@ -284,16 +272,13 @@ void AppendTrustLine(TextBuilder* text, TrustVerdict verdict, const char* host,
     AppendTrustVerdict(text, verdict);
     if (verdict != kTrustWrongName) return;
     uint8_t address[16];
-    AppendText(text, ": it names ");
-    AppendText(text, names[0] != 0 ? names : "nothing");
+    AppendFormat(text, ": it names %s", names[0] != 0 ? names : "nothing");
     if (ParseIpLiteral(host, address) != 0) {
         // A common name or DNS entry that reads like the address does not count for one.
-        AppendText(text, "; an address must be one of its IP address entries, and ");
-        AppendText(text, host);
-        AppendText(text, " is not");
+        AppendFormat(text, "; an address must be one of its IP address entries, and %s is not",
+                     host);
     } else {
-        AppendText(text, ", not ");
-        AppendText(text, host);
+        AppendFormat(text, ", not %s", host);
     }
 }
 
@@ -660,9 +645,7 @@ int AppendName(TextBuilder* text, const uint8_t* der, uint32_t size) {
             }
             const char* label = AttributeLabel(der + oid, oidLength);
             if (label == nullptr) continue;
-            AppendText(text, separator);
-            AppendText(text, label);
-            AppendText(text, "=");
+            AppendFormat(text, "%s%s=", separator, label);
             AppendValue(text, valueTag, der + value, valueLength);
             separator = ava < setStart + setLength ? " + " : ", ";
         }
@@ -740,8 +723,7 @@ int CredentialsFailed(char* line, uint32_t size, uint32_t code, const char* wind
     }
     AppendCode(&text, judged);
     if (windowsText != nullptr && windowsText[0] != 0 && judged == code) {
-        AppendText(&text, ", ");
-        AppendText(&text, windowsText);
+        AppendFormat(&text, ", %s", windowsText);
     }
     if (FinishText(&text) == 0) {
         TextBuilder shorter = {line, size, 0, 0};

@@ -42,10 +42,7 @@ uint8_t provInfo[2048];  // a CRYPT_KEY_PROV_INFO with its strings
 void SayIn(char* message, uint32_t size, const char* first, const char* second = "",
          const char* third = "", const char* fourth = "") {
     TextBuilder text = {message, size, 0, 0};
-    AppendText(&text, first);
-    AppendText(&text, second);
-    AppendText(&text, third);
-    AppendText(&text, fourth);
+    AppendFormat(&text, "%s%s%s%s", first, second, third, fourth);
     FinishText(&text);
 }
 
@@ -330,11 +327,10 @@ int ChooseByIssuer(const BridgeConfig* config, int asService, char* message,
         issued[best] = nullptr;
     }
     TextBuilder text = {message, messageSize, 0, 0};
-    AppendText(&text, "no client certificate issued by ");
-    AppendText(&text, config->certIssuer);
-    AppendText(&text, count == 0 ? " is in " : " can be used, in ");
-    AppendText(&text, asService ? "the local machine's My store"
-                                : "the My stores of the current user and of the local machine");
+    AppendFormat(&text, "no client certificate issued by %s%s%s", config->certIssuer,
+                 count == 0 ? " is in " : " can be used, in ",
+                 asService ? "the local machine's My store"
+                           : "the My stores of the current user and of the local machine");
     for (int i = 0; i < count; ++i) {
         if (best >= 0) {
             if (issued[i] != nullptr) CertFreeCertificateContext(issued[i]);
@@ -345,10 +341,8 @@ int ChooseByIssuer(const BridgeConfig* config, int asService, char* message,
         char thumbprint[41];
         ThumbprintOf(issued[i], thumbprint);
         CertFreeCertificateContext(issued[i]);
-        AppendText(&text, i == 0 ? ": " : "; ");
-        AppendText(&text, thumbprint);
-        AppendText(&text, " ");
-        AppendText(&text, ClientCertVerdictText(JudgeClientCertificate(&issuedFacts[i])));
+        AppendFormat(&text, "%s%s %s", i == 0 ? ": " : "; ", thumbprint,
+                     ClientCertVerdictText(JudgeClientCertificate(&issuedFacts[i])));
         if (text.failed) text = before;
     }
     FinishText(&text);
@@ -463,12 +457,9 @@ int LoadClientCertificate(const BridgeConfig* config, int asService, const char*
         char why[200];
         ErrorText(keyError, why, sizeof why);
         TextBuilder text = {message, messageSize, 0, 0};
-        AppendText(&text, "the client certificate's private key cannot be used by the account ");
-        AppendText(&text, account[0] != 0 ? account : "running the bridge");
-        AppendText(&text, ": ");
-        AppendText(&text, why);
-        AppendText(&text, " (to let it read the key: certificates console, All Tasks > Manage "
-                   "Private Keys)");
+        AppendFormat(&text, "the client certificate's private key cannot be used by the account "
+                     "%s: %s (to let it read the key: certificates console, All Tasks > Manage "
+                     "Private Keys)", account[0] != 0 ? account : "running the bridge", why);
         FinishText(&text);
     } else {
         SayIn(message, messageSize, "the client certificate ", where, " ",
@@ -587,13 +578,8 @@ void ClientCertificateSummary(char* out, uint32_t size) {
         ThumbprintOf(held, thumbprint);
     }
     TextBuilder text = {out, size, 0, 0};
-    AppendText(&text, "presenting the client certificate ");
-    AppendText(&text, subject);
-    AppendText(&text, ", thumbprint ");
-    AppendText(&text, thumbprint);
-    AppendText(&text, ", expires in ");
-    AppendInt(&text, ClientCertificateSecondsToExpiry() / 86400);
-    AppendText(&text, " days");
+    AppendFormat(&text, "presenting the client certificate %s, thumbprint %s, expires in %d days",
+                 subject, thumbprint, ClientCertificateSecondsToExpiry() / 86400);
     FinishText(&text);
 }
 
