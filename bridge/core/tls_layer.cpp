@@ -124,14 +124,11 @@ void AppendEnding(TextBuilder* text, int brokerAlert, const SspiResult& r) {
     int own = r.outputSize == 2 && (r.output[0] == 1 || r.output[0] == 2)
                   ? r.output[1]
                   : AlertAt(r.output, r.outputSize);
-    if (brokerAlert >= 0) {
-        AppendText(text, "the broker's alert ");
-        AppendAlert(text, brokerAlert);
-        AppendText(text, "; Windows says ");
-    } else if (own >= 0) {
-        AppendText(text, "Windows sent the alert ");
-        AppendAlert(text, own);
-        AppendText(text, " and says ");
+    int broker = brokerAlert >= 0;
+    if (broker || own >= 0) {
+        AppendText(text, broker ? "the broker's alert " : "Windows sent the alert ");
+        AppendAlert(text, broker ? brokerAlert : own);
+        AppendText(text, broker ? "; Windows says " : " and says ");
     } else {
         AppendText(text, "Windows says ");
     }
@@ -317,9 +314,7 @@ void Established(TlsLayer* t, uint32_t now) {
     }
     int version = t->provider->Version();
     TextBuilder text = {t->transport, sizeof t->transport, 0, 0};
-    AppendText(&text, " over TLS");
-    if (version == 12) AppendText(&text, " 1.2");
-    if (version == 13) AppendText(&text, " 1.3");
+    AppendFormat(&text, " over TLS%s", version == 12 ? " 1.2" : version == 13 ? " 1.3" : "");
     FinishText(&text);
     t->session->transport = t->transport;
     t->phase = kTlsOpen;
@@ -713,14 +708,11 @@ int CredentialsFailed(char* line, uint32_t size, uint32_t code, const char* wind
     // Without a certificate the same failure says what this Windows lacks, not the certificate.
     uint32_t judged = certificate && !blamesCertificate ? withoutCode : code;
     TextBuilder text = {line, size, 0, 0};
-    if (blamesCertificate) {
-        AppendText(&text, "Windows' TLS cannot use the client certificate");
-    } else if (IsNoTls12Client(judged)) {
-        AppendText(&text, "this Windows has no TLS 1.2 client, which --tls needs (Windows "
-                   "before 7 has none; Windows 7 needs its update for TLS 1.2)");
-    } else {
-        AppendText(&text, "Windows' TLS would not start");
-    }
+    AppendText(&text, blamesCertificate ? "Windows' TLS cannot use the client certificate"
+                      : IsNoTls12Client(judged)
+                          ? "this Windows has no TLS 1.2 client, which --tls needs (Windows "
+                            "before 7 has none; Windows 7 needs its update for TLS 1.2)"
+                          : "Windows' TLS would not start");
     AppendCode(&text, judged);
     if (windowsText != nullptr && windowsText[0] != 0 && judged == code) {
         AppendFormat(&text, ", %s", windowsText);
