@@ -1,8 +1,6 @@
 // Text built into fixed buffers.
 #include "bridge/core/text.h"
 
-#include <stdarg.h>
-
 void AppendBytes(TextBuilder* text, const uint8_t* bytes, uint32_t size) {
     for (uint32_t i = 0; i < size; ++i) {
         // One place is kept for the NUL.
@@ -35,23 +33,24 @@ void AppendInt(TextBuilder* text, int32_t value) {
 }
 
 void AppendFormat(TextBuilder* text, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
+    // The compiler's own variadic calls: the core includes no header but <stdint.h>.
+    __builtin_va_list args;
+    __builtin_va_start(args, format);
     for (const char* p = format; *p != 0; ++p) {
         if (*p == '%' && p[1] != 0) {
             ++p;
             if (*p == 's') {
-                AppendText(text, va_arg(args, const char*));
+                AppendText(text, __builtin_va_arg(args, const char*));
                 continue;
             }
             if (*p == 'd') {
-                AppendInt(text, va_arg(args, int32_t));
+                AppendInt(text, __builtin_va_arg(args, int32_t));
                 continue;
             }
         }
         AppendBytes(text, reinterpret_cast<const uint8_t*>(p), 1);
     }
-    va_end(args);
+    __builtin_va_end(args);
 }
 
 void AppendJsonEscaped(TextBuilder* text, const char* part) {
