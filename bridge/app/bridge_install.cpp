@@ -39,19 +39,24 @@ int Install(const char* const* words, int count, int takeOver) {
         if (row->save != kSaveFullPath) continue;
         char* full = reinterpret_cast<char*>(&bridgeConfig) + row->field;
         if (!FullPath(words[i], full, row->limit + 1u)) Refuse("a file's full path is too long");
+        const char* unseen = nullptr;
         switch (VisibleToService(full, DriveType(full), FileAttributes(full))) {
             case kFileSeen:
                 break;
             case kFileOnMappedDrive:
-                Refuse(full, " is on a mapped network drive, which the service (LocalSystem) "
-                       "cannot see: copy the file to a local folder");
+                unseen = " is on a mapped network drive, which the service (LocalSystem) cannot "
+                         "see";
+                break;
             case kFileOnShare:
-                Refuse(full, " is on a network share, which the service reaches as this "
-                       "computer's account, not as you: copy the file to a local folder");
+                unseen = " is on a network share, which the service reaches as this computer's "
+                         "account, not as you";
+                break;
             case kFileOnlineOnly:
-                Refuse(full, " is kept online only (a OneDrive file not on this PC), and the "
-                       "service cannot fetch it: copy the file to a local folder");
+                unseen = " is kept online only (a OneDrive file not on this PC), and the service "
+                         "cannot fetch it";
+                break;
         }
+        if (unseen != nullptr) Refuse(full, unseen, ": copy the file to a local folder");
         installWords[i] = full;
     }
     char message[kMessageSize];
