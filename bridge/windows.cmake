@@ -9,6 +9,9 @@ configure_file(app/bridge_version.h.in ${bridge_generated}/bridge_version.h @ONL
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(BRIDGE_INLINE_FLAGS --param=max-inline-insns-size=3)
 endif()
+# Data aligned as the ABI asks, not padded out to 32 bytes for speed the bridge does not need
+# (256 bytes less on x86, 80 on x64); a buffer that holds a structure says its alignment itself.
+list(APPEND BRIDGE_INLINE_FLAGS -malign-data=abi)
 target_compile_options(bridge_core PRIVATE ${VARDEX_LEAN_FLAGS} ${BRIDGE_INLINE_FLAGS})
 
 # The Event Log's message table: windmc beside the toolchain's windres.

@@ -37,7 +37,7 @@ struct KeyRecord {
 };
 KeyRecord record;
 wchar_t recordName[260];
-uint8_t provInfo[2048];  // a CRYPT_KEY_PROV_INFO with its strings
+alignas(CRYPT_KEY_PROV_INFO) uint8_t provInfo[2048];  // a CRYPT_KEY_PROV_INFO and its strings
 
 void SayIn(char* message, uint32_t size, const char* first, const char* second = "",
          const char* third = "", const char* fourth = "") {
