@@ -410,20 +410,14 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
     ZeroBytes(wide, sizeof wide);
     // The PFX's bytes hold the key, encrypted with that password: not kept for the run.
     ZeroBytes(pfxBytes, sizeof pfxBytes);
-    if (pfxStore == nullptr) {
-        SayIn(message, messageSize, "the certificate file ", path,
-            refused ? " does not open with that password (--cert-password-file), or it is "
+    if (pfxStore != nullptr && held != nullptr) return 1;
+    SayIn(message, messageSize, "the certificate file ", path,
+          pfxStore != nullptr ? " holds no certificate with its private key"
+          : refused ? " does not open with that password (--cert-password-file), or it is "
                       "encrypted with AES, which Windows before 10 version 1809 cannot read "
                       "(export it with: openssl pkcs12 -export -legacy)"
                     : " cannot be imported");
-        return 0;
-    }
-    if (held == nullptr) {
-        SayIn(message, messageSize, "the certificate file ", path, " holds no certificate with "
-            "its private key");
-        return 0;
-    }
-    return 1;
+    return 0;
 }
 
 }  // namespace
