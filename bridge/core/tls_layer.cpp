@@ -82,7 +82,7 @@ void AppendStatus(TextBuilder* text, uint32_t code) {
     AppendFormat(text, "SEC_%s (%s)", name, hex);
 }
 
-void AppendCode(TextBuilder* text, uint32_t code) {
+__attribute__((noinline)) void AppendCode(TextBuilder* text, uint32_t code) {
     AppendText(text, ": ");
     AppendStatus(text, code);
 }
@@ -397,7 +397,7 @@ void Records(TlsLayer* t, uint32_t now) {
     }
 }
 
-void Restart(TlsLayer* t) {
+__attribute__((noinline)) void Restart(TlsLayer* t) {
     t->inSize = 0;
     t->askedForCertificate = 0;
     t->retriedCredentials = 0;
