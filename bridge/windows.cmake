@@ -11,7 +11,7 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 # Data aligned as the ABI asks, not padded out to 32 bytes for speed the bridge does not need
 # (256 bytes less on x86, 80 on x64); a buffer that holds a structure says its alignment itself.
-list(APPEND BRIDGE_INLINE_FLAGS -malign-data=abi)
+list(APPEND BRIDGE_INLINE_FLAGS -malign-data=abi -fipa-pta)
 target_compile_options(bridge_core PRIVATE ${VARDEX_LEAN_FLAGS} ${BRIDGE_INLINE_FLAGS})
 
 # The Event Log's message table: windmc beside the toolchain's windres.
