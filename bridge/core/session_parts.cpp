@@ -8,6 +8,7 @@ MailslotClient* bridgeMailslots;
 Console* bridgeConsole;
 
 const char kLocalSlot[] = "\\\\.\\mailslot\\VARDslot";
+const char kSubscriptionRefused[] = "the broker refused the subscription to ";
 
 void Log(LogLevel level, const char* first, const char* second, const char* third) {
     char line[512];
