@@ -36,7 +36,7 @@ struct Writer {
         Byte(static_cast<uint8_t>(value >> 8));
         Byte(static_cast<uint8_t>(value));
     }
-    void Bytes(ByteSpan span) {
+    __attribute__((noinline)) void Bytes(ByteSpan span) {
         for (uint32_t i = 0; i < span.size; ++i) Byte(span.data[i]);
     }
     void String(ByteSpan span) {

@@ -135,7 +135,7 @@ void AppendEnding(TextBuilder* text, int brokerAlert, const SspiResult& r) {
     AppendStatus(text, r.code);
 }
 
-void SayCode(char* why, uint32_t size, const char* what, uint32_t code) {
+__attribute__((noinline)) void SayCode(char* why, uint32_t size, const char* what, uint32_t code) {
     TextBuilder text = {why, size, 0, 0};
     AppendText(&text, what);
     AppendCode(&text, code);
