@@ -366,8 +366,8 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
     const char* path = config->certFile;
     int size = ReadFileStart(path, pfxBytes, sizeof pfxBytes);
     if (size < 0 || static_cast<uint32_t>(size) == sizeof pfxBytes) {
-        SayIn(message, messageSize, size < 0 ? "cannot read the certificate file "
-                                           : "the certificate file is over 64 KiB: ", path);
+        SayIn(message, messageSize, size < 0 ? "cannot read " : "", "the certificate file ",
+              size < 0 ? "" : "is over 64 KiB: ", path);
         return 0;
     }
     CRYPT_DATA_BLOB blob = {static_cast<DWORD>(size), pfxBytes};
