@@ -97,7 +97,7 @@ void AppendAlert(TextBuilder* text, int description) {
 }
 
 // The description of the alert record at bytes (a whole plaintext one), or -1.
-int AlertAt(const uint8_t* bytes, uint32_t size) {
+__attribute__((noinline)) int AlertAt(const uint8_t* bytes, uint32_t size) {
     if (bytes == nullptr || size < 7 || bytes[0] != kRecordAlert || bytes[3] != 0 ||
         bytes[4] != 2) {
         return -1;
