@@ -21,7 +21,7 @@ int BuildTopic(char* field, const char* a, const char* b, const char* c, const c
     return FinishText(&text) != 0;
 }
 
-uint32_t NextJitter(BridgeState* s) {
+__attribute__((noinline)) uint32_t NextJitter(BridgeState* s) {
     // xorshift32: spread enough for jitter, and the same sequence for the same seed in tests.
     uint32_t x = s->random;
     x ^= x << 13;
