@@ -351,7 +351,7 @@ void BridgeConnectionLost(BridgeState* s, uint32_t now, const char* why) {
     }
 }
 
-void BridgeRefused(BridgeState* s, uint32_t now, const char* why) {
+__attribute__((noinline)) void BridgeRefused(BridgeState* s, uint32_t now, const char* why) {
     if (s->link == kLinkClosed) return;
     Refused(s, now, why);
 }

@@ -132,7 +132,7 @@ uint32_t EncodePuback(uint16_t packetId, uint8_t* out, uint32_t capacity) {
     return w.Done();
 }
 
-uint32_t EncodeEmpty(uint8_t type, uint8_t* out, uint32_t capacity) {
+__attribute__((noinline)) uint32_t EncodeEmpty(uint8_t type, uint8_t* out, uint32_t capacity) {
     Writer w{out, capacity, 0, 0};
     w.Header(static_cast<uint8_t>(type << 4), 0);
     return w.Done();
