@@ -20,7 +20,7 @@ const char* ServiceDisplayName(int role) {
 
 namespace {
 
-void AppendChar(TextBuilder* text, char c) {
+__attribute__((noinline)) void AppendChar(TextBuilder* text, char c) {
     AppendBytes(text, reinterpret_cast<const uint8_t*>(&c), 1);
 }
 
