@@ -10,7 +10,7 @@ const char kServiceDescription[] =
     "Carries the vardex relay's temperature reports between this PC's mailslot VARDslot and an "
     "MQTT broker.";
 
-const char* ServiceName(int role) {
+__attribute__((noinline)) const char* ServiceName(int role) {
     return role == kRolePublish ? "vardex-bridge-publish" : "vardex-bridge-deliver";
 }
 

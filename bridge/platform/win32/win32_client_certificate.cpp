@@ -71,7 +71,7 @@ int HasKey(PCCERT_CONTEXT cert) {
            HasProperty(cert, CERT_NCRYPT_KEY_HANDLE_PROP_ID);
 }
 
-__attribute__((noinline)) FILETIME Now() {
+FILETIME Now() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     return now;
