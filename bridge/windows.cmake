@@ -53,7 +53,8 @@ target_link_libraries(vardex-bridge PRIVATE bridge_core vardex_memory ws2_32 adv
     crypt32 kernel32)
 target_link_options(vardex-bridge PRIVATE ${VARDEX_LEAN_LINK} ${BRIDGE_INLINE_FLAGS} -Wl,-e,${BRIDGE_ENTRY}
     -Wl,--subsystem,console:5.${VARDEX_XP_MINOR} -Wl,-Map,vardex-bridge-${VARDEX_ARCH}.map)
-set_property(TARGET vardex-bridge APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/vardex.ld)
+set_property(TARGET vardex-bridge APPEND PROPERTY
+    LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/vardex.ld)
 set_target_properties(vardex-bridge PROPERTIES OUTPUT_NAME vardex-bridge-${VARDEX_ARCH})
 
 # vardex-setup-<arch>.dll: the installer package's custom actions (bridge/app/setup_action.cpp),
@@ -71,6 +72,7 @@ target_compile_options(vardex-setup PRIVATE ${VARDEX_LEAN_FLAGS})
 target_link_libraries(vardex-setup PRIVATE bridge_core vardex_memory msi advapi32 kernel32)
 target_link_options(vardex-setup PRIVATE ${VARDEX_LEAN_LINK} -Wl,-e,${SETUP_ENTRY}
     -Wl,--kill-at -Wl,--subsystem,windows:5.${VARDEX_XP_MINOR})
-set_property(TARGET vardex-setup APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/vardex.ld)
+set_property(TARGET vardex-setup APPEND PROPERTY
+    LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/vardex.ld)
 set_target_properties(vardex-setup PROPERTIES OUTPUT_NAME vardex-setup-${VARDEX_ARCH} PREFIX ""
     IMPORT_PREFIX "" IMPORT_SUFFIX ".imp.a")

@@ -21,7 +21,7 @@ int BuildTopic(char* field, const char* a, const char* b, const char* c, const c
     return FinishText(&text) != 0;
 }
 
-__attribute__((noinline)) uint32_t NextJitter(BridgeState* s) {
+BRIDGE_NOINLINE uint32_t NextJitter(BridgeState* s) {
     // xorshift32: spread enough for jitter, and the same sequence for the same seed in tests.
     uint32_t x = s->random;
     x ^= x << 13;
@@ -351,7 +351,7 @@ void BridgeConnectionLost(BridgeState* s, uint32_t now, const char* why) {
     }
 }
 
-__attribute__((noinline)) void BridgeRefused(BridgeState* s, uint32_t now, const char* why) {
+BRIDGE_NOINLINE void BridgeRefused(BridgeState* s, uint32_t now, const char* why) {
     if (s->link == kLinkClosed) return;
     Refused(s, now, why);
 }

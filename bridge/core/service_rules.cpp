@@ -10,7 +10,7 @@ const char kServiceDescription[] =
     "Carries the vardex relay's temperature reports between this PC's mailslot VARDslot and an "
     "MQTT broker.";
 
-__attribute__((noinline)) const char* ServiceName(int role) {
+BRIDGE_NOINLINE const char* ServiceName(int role) {
     return role == kRolePublish ? "vardex-bridge-publish" : "vardex-bridge-deliver";
 }
 
@@ -20,7 +20,7 @@ const char* ServiceDisplayName(int role) {
 
 namespace {
 
-__attribute__((noinline)) void AppendChar(TextBuilder* text, char c) {
+BRIDGE_NOINLINE void AppendChar(TextBuilder* text, char c) {
     AppendBytes(text, reinterpret_cast<const uint8_t*>(&c), 1);
 }
 

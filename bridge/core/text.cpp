@@ -76,7 +76,7 @@ uint32_t FinishText(TextBuilder* text) {
     return text->size;
 }
 
-__attribute__((noinline)) void ZeroBytes(void* record, uint32_t size) {
+BRIDGE_NOINLINE void ZeroBytes(void* record, uint32_t size) {
     // volatile keeps the compiler from turning the loop into a call to memset.
     volatile uint8_t* p = static_cast<uint8_t*>(record);
     while (size-- > 0) *p++ = 0;

@@ -82,7 +82,7 @@ void AppendStatus(TextBuilder* text, uint32_t code) {
     AppendFormat(text, "SEC_%s (%s)", name, hex);
 }
 
-__attribute__((noinline)) void AppendCode(TextBuilder* text, uint32_t code) {
+BRIDGE_NOINLINE void AppendCode(TextBuilder* text, uint32_t code) {
     AppendText(text, ": ");
     AppendStatus(text, code);
 }
@@ -97,7 +97,7 @@ void AppendAlert(TextBuilder* text, int description) {
 }
 
 // The description of the alert record at bytes (a whole plaintext one), or -1.
-__attribute__((noinline)) int AlertAt(const uint8_t* bytes, uint32_t size) {
+BRIDGE_NOINLINE int AlertAt(const uint8_t* bytes, uint32_t size) {
     if (bytes == nullptr || size < 7 || bytes[0] != kRecordAlert || bytes[3] != 0 ||
         bytes[4] != 2) {
         return -1;
@@ -135,7 +135,7 @@ void AppendEnding(TextBuilder* text, int brokerAlert, const SspiResult& r) {
     AppendStatus(text, r.code);
 }
 
-__attribute__((noinline)) void SayCode(char* why, uint32_t size, const char* what, uint32_t code) {
+BRIDGE_NOINLINE void SayCode(char* why, uint32_t size, const char* what, uint32_t code) {
     TextBuilder text = {why, size, 0, 0};
     AppendText(&text, what);
     AppendCode(&text, code);
@@ -397,7 +397,7 @@ void Records(TlsLayer* t, uint32_t now) {
     }
 }
 
-__attribute__((noinline)) void Restart(TlsLayer* t) {
+BRIDGE_NOINLINE void Restart(TlsLayer* t) {
     t->inSize = 0;
     t->askedForCertificate = 0;
     t->retriedCredentials = 0;

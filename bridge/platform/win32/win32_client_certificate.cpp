@@ -59,7 +59,7 @@ int32_t Seconds(const FILETIME& from, const FILETIME& to) {
     return static_cast<int32_t>(seconds);
 }
 
-__attribute__((noinline)) int HasProperty(PCCERT_CONTEXT cert, DWORD property) {
+BRIDGE_NOINLINE int HasProperty(PCCERT_CONTEXT cert, DWORD property) {
     DWORD size = 0;
     return CertGetCertificateContextProperty(cert, property, nullptr, &size);
 }
@@ -223,7 +223,7 @@ void KeySetsOfPfx(int remember, int keep) {
     if (records != nullptr) RegCloseKey(records);
 }
 
-__attribute__((noinline)) HCERTSTORE OpenMy(DWORD location) {
+BRIDGE_NOINLINE HCERTSTORE OpenMy(DWORD location) {
     return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
                          location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
                          "MY");
