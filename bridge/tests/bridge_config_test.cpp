@@ -234,7 +234,7 @@ TEST(BridgeConfig, AppendFormat) {
         const char* expected;
     } cases[] = {{64, "at ab: -2147483648 100%d"}, {25, "at ab: -2147483648 100%d"}, {24, ""}};
     for (const auto& c : cases) {
-        char out[64];
+        char out[64] = {};
         TextBuilder text = {out, c.capacity, 0, 0};
         AppendFormat(&text, "at %s: %d %d%%d", "ab", INT32_MIN, 100);
         FinishText(&text);
