@@ -9,6 +9,10 @@ configure_file(app/bridge_version.h.in ${bridge_generated}/bridge_version.h @ONL
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(BRIDGE_INLINE_FLAGS --param=max-inline-insns-size=3)
 endif()
+# Data aligned as the ABI asks, not padded out to 32 bytes for speed the bridge does not need
+# (256 bytes less on x86, 80 on x64); a buffer that holds a structure says its alignment itself.
+# Whole-program pointer analysis finds a little more to drop (96 bytes on x86, 32 on x64).
+list(APPEND BRIDGE_INLINE_FLAGS -malign-data=abi -fipa-pta)
 target_compile_options(bridge_core PRIVATE ${VARDEX_LEAN_FLAGS} ${BRIDGE_INLINE_FLAGS})
 
 # The Event Log's message table: windmc beside the toolchain's windres.
@@ -50,6 +54,8 @@ target_link_libraries(vardex-bridge PRIVATE bridge_core vardex_memory ws2_32 adv
     crypt32 kernel32)
 target_link_options(vardex-bridge PRIVATE ${VARDEX_LEAN_LINK} ${BRIDGE_INLINE_FLAGS} -Wl,-e,${BRIDGE_ENTRY}
     -Wl,--subsystem,console:5.${VARDEX_XP_MINOR} -Wl,-Map,vardex-bridge-${VARDEX_ARCH}.map)
+set_property(TARGET vardex-bridge APPEND PROPERTY
+    LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/vardex.ld)
 set_target_properties(vardex-bridge PROPERTIES OUTPUT_NAME vardex-bridge-${VARDEX_ARCH})
 
 # vardex-setup-<arch>.dll: the installer package's custom actions (bridge/app/setup_action.cpp),
@@ -67,5 +73,7 @@ target_compile_options(vardex-setup PRIVATE ${VARDEX_LEAN_FLAGS})
 target_link_libraries(vardex-setup PRIVATE bridge_core vardex_memory msi advapi32 kernel32)
 target_link_options(vardex-setup PRIVATE ${VARDEX_LEAN_LINK} -Wl,-e,${SETUP_ENTRY}
     -Wl,--kill-at -Wl,--subsystem,windows:5.${VARDEX_XP_MINOR})
+set_property(TARGET vardex-setup APPEND PROPERTY
+    LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/vardex.ld)
 set_target_properties(vardex-setup PROPERTIES OUTPUT_NAME vardex-setup-${VARDEX_ARCH} PREFIX ""
     IMPORT_PREFIX "" IMPORT_SUFFIX ".imp.a")

@@ -13,7 +13,8 @@ import json
 commands = json.load(open("build/x86/compile_commands.json"))
 for c in commands:
     c["command"] = " ".join(a for a in c["command"].split()
-                            if a not in ("-fno-tree-loop-distribute-patterns",)
+                            if a not in ("-fno-tree-loop-distribute-patterns", "-malign-data=abi",
+                                         "-fipa-pta")
                             and not a.startswith("-falign-"))
 json.dump(commands, open("build/lint-x86/compile_commands.json", "w"), indent=1)
 PY

@@ -26,11 +26,7 @@ void Say(void (*write)(const char*), const char* first, const char* second, cons
          const char* fourth) {
     char line[600];
     TextBuilder text = {line, sizeof line, 0, 0};
-    AppendText(&text, "vardex-bridge: ");
-    AppendText(&text, first);
-    AppendText(&text, second);
-    AppendText(&text, third);
-    AppendText(&text, fourth);
+    AppendFormat(&text, "vardex-bridge: %s%s%s%s", first, second, third, fourth);
     FinishText(&text);
     write(line);
 }
@@ -60,15 +56,17 @@ struct Platform {
 Platform platform;
 TlsBuffers tlsBuffers;
 
-void LogError(const char* what, uint32_t error) {
+// A line on the mailslot: before, its name, after, then Windows' words for error unless 0. The
+// name is said in one place only.
+void LogSlot(LogLevel level, const char* before, const char* after, uint32_t error) {
     char text[300];
-    ErrorText(error, text, sizeof text);
+    text[0] = 0;
+    if (error != 0) ErrorText(error, text, sizeof text);
     char line[400];
     TextBuilder out = {line, sizeof line, 0, 0};
-    AppendText(&out, what);
-    AppendText(&out, text);
+    AppendFormat(&out, "%s%s%s%s", before, kLocalSlot, after, text);
     FinishText(&out);
-    bridgeConsole->WriteLine(kLogError, line);
+    bridgeConsole->WriteLine(level, line);
 }
 
 // A client certificate close to its end gets a warning at start and once a day: a service
@@ -82,9 +80,7 @@ void WarnOfExpiry() {
     if (days == 0) {
         AppendText(&text, "within a day");
     } else {
-        AppendText(&text, "in ");
-        AppendInt(&text, days);
-        AppendText(&text, days == 1 ? " day" : " days");
+        AppendFormat(&text, "in %d%s", days, days == 1 ? " day" : " days");
     }
     AppendText(&text, ": renew it, or the broker will refuse the bridge");
     FinishText(&text);
@@ -162,10 +158,8 @@ int RunSession(uintptr_t stopEvent, int asService) {
         if (bad != 0) {
             char line[kMessageSize];
             TextBuilder text = {line, sizeof line, 0, 0};
-            AppendText(&text, "Windows cannot read certificate ");
-            AppendInt(&text, bad);
-            AppendText(&text, " of the CA file ");
-            AppendText(&text, bridgeConfig.caFile);
+            AppendFormat(&text, "Windows cannot read certificate %d of the CA file %s",
+                         bad, bridgeConfig.caFile);
             FinishText(&text);
             bridgeConsole->WriteLine(kLogError, line);
             return kExitUsage;
@@ -185,12 +179,12 @@ int RunSession(uintptr_t stopEvent, int asService) {
     if (bridgeConfig.role == kRolePublish) {
         uint32_t error = slotReader.Start(asService);
         if (error == kErrorAlreadyExists) {
-            bridgeConsole->WriteLine(kLogError, "another program owns \\\\.\\mailslot\\VARDslot "
-                                     "(stop it first: only one program can read a mailslot)");
+            LogSlot(kLogError, "another program owns ",
+                    " (stop it first: only one program can read a mailslot)", 0);
             return kExitUsage;
         }
         if (error != 0) {
-            LogError("cannot read \\\\.\\mailslot\\VARDslot: ", error);
+            LogSlot(kLogError, "cannot read ", ": ", error);
             return kExitFailed;
         }
         events[eventCount++] = slotReader.Ready();
@@ -199,9 +193,9 @@ int RunSession(uintptr_t stopEvent, int asService) {
     if (!BridgeStart(&state, &bridgeConfig, VARDEX_VERSION_TEXT, now, now ^ 0x5A5A5A5A)) {
         return state.exitCode;
     }
-    bridgeConsole->WriteLine(kLogInfo, bridgeConfig.role == kRolePublish
-                             ? "publishing the reports of \\\\.\\mailslot\\VARDslot"
-                             : "delivering reports to \\\\.\\mailslot\\VARDslot");
+    LogSlot(kLogInfo, bridgeConfig.role == kRolePublish ? "publishing the reports of "
+                                                        : "delivering reports to ",
+            "", 0);
     if (asService) ServiceRunning();
     int watchExpiry = ClientCertificate() != nullptr || bridgeConfig.certIssuer[0] != 0;
     uint32_t warnedAt = now;
@@ -239,7 +233,7 @@ int RunSession(uintptr_t stopEvent, int asService) {
                 link->Closed(now, why);
             }
         } else if (which == kWakeSlot && slotReader.Failure() != 0) {
-            LogError("reading \\\\.\\mailslot\\VARDslot failed: ", slotReader.Failure());
+            LogSlot(kLogError, "reading ", " failed: ", slotReader.Failure());
             if (asService) ServiceStopping();
             BridgeStop(&state, now, kExitFailed);
         } else if (which == kWakeSlot) {

@@ -14,9 +14,7 @@ uint8_t caText[kCaFileMax];
 
 void SetLine(char* message, const char* first, const char* second = "", const char* third = "") {
     TextBuilder text = {message, kMessageSize, 0, 0};
-    AppendText(&text, first);
-    AppendText(&text, second);
-    AppendText(&text, third);
+    AppendFormat(&text, "%s%s%s", first, second, third);
     FinishText(&text);
 }
 
@@ -26,11 +24,7 @@ void CannotRead(char* message, const char* what, const char* path) {
     char error[200];
     ErrorText(LastError(), error, sizeof error);
     TextBuilder text = {message, kMessageSize, 0, 0};
-    AppendText(&text, "cannot read ");
-    AppendText(&text, what);
-    AppendText(&text, path);
-    AppendText(&text, ": ");
-    AppendText(&text, error);
+    AppendFormat(&text, "cannot read %s%s: %s", what, path, error);
     FinishText(&text);
 }
 

@@ -19,11 +19,7 @@ int ServiceError(const char* verb, const char* what, uint32_t error) {
     const char* hint = error == 5 ? " (run it from an elevated prompt: Run as administrator)" : "";
     char step[200];
     TextBuilder out = {step, sizeof step, 0, 0};
-    AppendText(&out, verb);
-    AppendText(&out, ServiceName(bridgeConfig.role));
-    AppendText(&out, ": cannot ");
-    AppendText(&out, what);
-    AppendText(&out, ": ");
+    AppendFormat(&out, "%s%s: cannot %s: ", verb, ServiceName(bridgeConfig.role), what);
     FinishText(&out);
     Say(WriteError, step, text, hint);
     return ExitCodeForServiceError(error);
@@ -43,19 +39,24 @@ int Install(const char* const* words, int count, int takeOver) {
         if (row->save != kSaveFullPath) continue;
         char* full = reinterpret_cast<char*>(&bridgeConfig) + row->field;
         if (!FullPath(words[i], full, row->limit + 1u)) Refuse("a file's full path is too long");
+        const char* unseen = nullptr;
         switch (VisibleToService(full, DriveType(full), FileAttributes(full))) {
             case kFileSeen:
                 break;
             case kFileOnMappedDrive:
-                Refuse(full, " is on a mapped network drive, which the service (LocalSystem) "
-                       "cannot see: copy the file to a local folder");
+                unseen = " is on a mapped network drive, which the service (LocalSystem) cannot "
+                         "see";
+                break;
             case kFileOnShare:
-                Refuse(full, " is on a network share, which the service reaches as this "
-                       "computer's account, not as you: copy the file to a local folder");
+                unseen = " is on a network share, which the service reaches as this computer's "
+                         "account, not as you";
+                break;
             case kFileOnlineOnly:
-                Refuse(full, " is kept online only (a OneDrive file not on this PC), and the "
-                       "service cannot fetch it: copy the file to a local folder");
+                unseen = " is kept online only (a OneDrive file not on this PC), and the service "
+                         "cannot fetch it";
+                break;
         }
+        if (unseen != nullptr) Refuse(full, unseen, ": copy the file to a local folder");
         installWords[i] = full;
     }
     char message[kMessageSize];

@@ -28,10 +28,9 @@ uint32_t BridgeUsage(char* out, uint32_t capacity) {
     TextBuilder text = {out, capacity, 0, 0};
     AppendText(&text, "usage:");
     for (int role = kRolePublish; role <= kRoleDeliver; ++role) {
-        const char* start = role == kRolePublish ? "\r\n  vardex-bridge publish"
-                                                 : "\r\n  vardex-bridge deliver";
-        AppendText(&text, start);
-        uint32_t column = TextLength(start) - 2;
+        uint32_t lineStart = text.size + 2;
+        AppendFormat(&text, "\r\n  vardex-bridge %s", role == kRolePublish ? "publish" : "deliver");
+        uint32_t column = text.size - lineStart;
         for (int i = 0; i < kOptionRowCount; ++i) {
             const OptionRow* row = &kOptionRows[i];
             if ((row->roles & role) == 0 || row->usage == nullptr) continue;
@@ -40,13 +39,11 @@ uint32_t BridgeUsage(char* out, uint32_t capacity) {
                 AppendText(&text, kUsageBreak);
                 column = TextLength(kUsageBreak) - 2;
             }
-            AppendText(&text, " ");
-            AppendText(&text, row->usage);
+            AppendFormat(&text, " %s", row->usage);
             column += 1 + length;
         }
     }
-    AppendText(&text, "\r\n");
-    AppendText(&text, kUsageRest);
+    AppendFormat(&text, "\r\n%s", kUsageRest);
     return FinishText(&text);
 }
 

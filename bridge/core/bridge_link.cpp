@@ -17,14 +17,11 @@ uint32_t KeepAliveMs(const BridgeState* s) { return s->config->keepAliveSeconds 
 // A topic built from parts into a field of kTopicCapacity; 0 when it does not fit.
 int BuildTopic(char* field, const char* a, const char* b, const char* c, const char* d = "") {
     TextBuilder text = {field, kTopicCapacity, 0, 0};
-    AppendText(&text, a);
-    AppendText(&text, b);
-    AppendText(&text, c);
-    AppendText(&text, d);
+    AppendFormat(&text, "%s%s%s%s", a, b, c, d);
     return FinishText(&text) != 0;
 }
 
-uint32_t NextJitter(BridgeState* s) {
+BRIDGE_NOINLINE uint32_t NextJitter(BridgeState* s) {
     // xorshift32: spread enough for jitter, and the same sequence for the same seed in tests.
     uint32_t x = s->random;
     x ^= x << 13;
@@ -103,14 +100,12 @@ void HandleConnack(BridgeState* s, uint32_t now) {
     if (refusal != nullptr) {
         char line[400];
         TextBuilder text = {line, sizeof line, 0, 0};
-        AppendText(&text, "the broker refused ");
-        AppendText(&text, s->clientId);
-        AppendText(&text, refusal);
+        AppendFormat(&text, "the broker refused %s%s", s->clientId, refusal);
         if ((code == 4 || code == 5) && s->config->certName[0] != 0 && !s->config->hasUser) {
             // Some brokers (ejabberd) name a client by its certificate only when the user name
             // is the certificate's name too.
-            AppendText(&text, "; the broker may want --user set to the certificate's name, ");
-            AppendText(&text, s->config->certName);
+            AppendFormat(&text, "; the broker may want --user set to the certificate's name, %s",
+                         s->config->certName);
         }
         Refused(s, now, FinishText(&text) != 0 ? line : "the broker refused the connection");
         return;
@@ -224,14 +219,12 @@ void Refused(BridgeState* s, uint32_t now, const char* why) {
     TextBuilder text = {when, sizeof when, 0, 0};
     AppendText(&text, "; trying again in ");
     if (seconds >= 120) {
-        AppendInt(&text, static_cast<int32_t>(seconds / 60));
-        AppendText(&text, " min");
+        AppendFormat(&text, "%d min", static_cast<int32_t>(seconds / 60));
         seconds %= 60;
         if (seconds != 0) AppendText(&text, " ");
     }
     if (seconds != 0) {
-        AppendInt(&text, static_cast<int32_t>(seconds));
-        AppendText(&text, " s");
+        AppendFormat(&text, "%d s", static_cast<int32_t>(seconds));
     }
     FinishText(&text);
     Log(kLogError, why, when);
@@ -350,16 +343,15 @@ void BridgeConnectionLost(BridgeState* s, uint32_t now, const char* why) {
         // A TLS listener takes a plain CONNECT for a broken handshake and hangs up.
         char line[300];
         TextBuilder text = {line, sizeof line, 0, 0};
-        AppendText(&text, why);
-        AppendText(&text, " before its CONNACK: if the port wants TLS (8883 usually does), "
-                          "give --tls");
+        AppendFormat(&text, "%s before its CONNACK: if the port wants TLS (8883 usually does), "
+                     "give --tls", why);
         Lost(s, now, FinishText(&text) != 0 ? line : why);
     } else if (s->link == kLinkHandshake || s->link == kLinkUp) {
         Lost(s, now, why);
     }
 }
 
-void BridgeRefused(BridgeState* s, uint32_t now, const char* why) {
+BRIDGE_NOINLINE void BridgeRefused(BridgeState* s, uint32_t now, const char* why) {
     if (s->link == kLinkClosed) return;
     Refused(s, now, why);
 }

@@ -1,5 +1,5 @@
-// The bridge's options, one row each: the parser, --help, install's saved command line and the
-// installer package's properties are all read from this table, so adding an option is one row.
+// The bridge's options, one row each: the parser, --help and install's saved command line are all
+// read from this table, so adding an option is one row (and its installer property, if any).
 #ifndef VARDEX_BRIDGE_CORE_BRIDGE_OPTIONS_H
 #define VARDEX_BRIDGE_CORE_BRIDGE_OPTIONS_H
 
@@ -30,12 +30,11 @@ enum OptionSave {
 
 struct OptionRow {
     const char* name;       // "--broker"
-    const char* property;   // the installer's property, "BROKER"; null where the package has none.
-                            // A flag's property sets it when it is "1".
     const char* valueName;  // "HOST[:PORT]"; null for a flag such as --tls
-    uint8_t roles;          // which roles take it (bits: 1 publish, 2 deliver)
-    uint8_t check;          // OptionCheck
-    uint8_t save;           // OptionSave
+    // One byte for the three, so that a row is five words on x64 and six on x86.
+    uint8_t roles : 2;      // which roles take it (bits: 1 publish, 2 deliver)
+    uint8_t check : 4;      // OptionCheck
+    uint8_t save : 2;       // OptionSave
     uint16_t field;         // where the value goes: its offset in BridgeConfig
     uint16_t given;         // an int in BridgeConfig set to 1 when the option is given; 0: none
     uint16_t limit;         // the longest text the field holds; a choice's word that means 1
@@ -48,5 +47,8 @@ extern const int kOptionRowCount;
 
 // The row named by an option word, or null.
 const OptionRow* FindOption(const char* name);
+// The installer package's property for the row's option ("BROKER" for --broker), or null where
+// the package has none. A flag's property sets it when it is "1".
+const char* OptionProperty(const OptionRow* row);
 
 #endif

@@ -70,9 +70,7 @@ void SubscribeRefused(BridgeState* s, uint32_t now) {
     // Without its one subscription deliver has nothing to do: a refusal like the broker's.
     char line[kTopicCapacity + 64];
     TextBuilder text = {line, sizeof line, 0, 0};
-    AppendText(&text, "the broker refused the subscription to ");
-    AppendText(&text, s->reportTopic);
-    AppendText(&text, ": not authorised");
+    AppendFormat(&text, "%s%s: not authorised", kSubscriptionRefused, s->reportTopic);
     Refused(s, now, FinishText(&text) != 0 ? line : "the broker refused the subscription");
 }
 

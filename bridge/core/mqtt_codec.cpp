@@ -1,6 +1,8 @@
 // MQTT 3.1.1 packet encoding and the incremental packet reader.
 #include "bridge/core/mqtt_codec.h"
 
+#include "bridge/core/text.h"
+
 ByteSpan SpanOf(const char* text) {
     uint32_t size = 0;
     while (text[size] != 0) ++size;
@@ -36,7 +38,7 @@ struct Writer {
         Byte(static_cast<uint8_t>(value >> 8));
         Byte(static_cast<uint8_t>(value));
     }
-    void Bytes(ByteSpan span) {
+    BRIDGE_NOINLINE void Bytes(ByteSpan span) {
         for (uint32_t i = 0; i < span.size; ++i) Byte(span.data[i]);
     }
     void String(ByteSpan span) {
@@ -132,7 +134,7 @@ uint32_t EncodePuback(uint16_t packetId, uint8_t* out, uint32_t capacity) {
     return w.Done();
 }
 
-uint32_t EncodeEmpty(uint8_t type, uint8_t* out, uint32_t capacity) {
+BRIDGE_NOINLINE uint32_t EncodeEmpty(uint8_t type, uint8_t* out, uint32_t capacity) {
     Writer w{out, capacity, 0, 0};
     w.Header(static_cast<uint8_t>(type << 4), 0);
     return w.Done();

@@ -10,7 +10,8 @@ int RememberedProperties(const char** names, int capacity) {
     int count = 0;
     if (count < capacity) names[count++] = "ROLE";
     for (int i = 0; i < kOptionRowCount && count < capacity; ++i) {
-        if (kOptionRows[i].property != nullptr) names[count++] = kOptionRows[i].property;
+        const char* property = OptionProperty(&kOptionRows[i]);
+        if (property != nullptr) names[count++] = property;
     }
     if (count < capacity) names[count++] = "EXTRA_OPTIONS";
     return count;
@@ -46,25 +47,22 @@ uint32_t BuildReconfigureCommand(const char* program, const char* settings, char
     char value[1024];
     SettingValue(settings, "ROLE", value, sizeof value);
     int role = TextEquals(value, "deliver") ? kRoleDeliver : kRolePublish;
-    AppendText(&text, "\"");
-    AppendText(&text, program);
-    AppendText(&text, "\" reconfigure ");
+    AppendFormat(&text, "\"%s\" reconfigure ", program);
     // Any other role is passed on for the bridge to refuse in its own words.
     AppendQuotedWord(&text, value[0] != 0 ? value : "publish");
     for (int i = 0; i < kOptionRowCount; ++i) {
         const OptionRow& row = kOptionRows[i];
-        if (row.property == nullptr || (row.roles & role) == 0) continue;
-        if (!SettingValue(settings, row.property, value, sizeof value)) continue;
+        const char* property = OptionProperty(&row);
+        if (property == nullptr || (row.roles & role) == 0) continue;
+        if (!SettingValue(settings, property, value, sizeof value)) continue;
         if (row.valueName == nullptr && !TextEquals(value, "1")) continue;
-        AppendText(&text, " ");
-        AppendText(&text, row.name);
+        AppendFormat(&text, " %s", row.name);
         if (row.valueName == nullptr) continue;
         AppendText(&text, " ");
         AppendQuotedWord(&text, value);
     }
     if (SettingValue(settings, "EXTRA_OPTIONS", value, sizeof value)) {
-        AppendText(&text, " ");
-        AppendText(&text, value);
+        AppendFormat(&text, " %s", value);
     }
     return FinishText(&text);
 }

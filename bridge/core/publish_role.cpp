@@ -63,7 +63,7 @@ void SubscribeRefused(BridgeState* s, uint32_t) {
     // An extra: the sensors are announced at every connect all the same.
     if (s->statusRefused) return;
     s->statusRefused = 1;
-    Log(kLogWarning, "the broker refused the subscription to ", kHomeAssistantStatus,
+    Log(kLogWarning, kSubscriptionRefused, kHomeAssistantStatus,
         ": not authorised; the sensors are announced at each connect, but not again when "
         "Home Assistant restarts");
 }

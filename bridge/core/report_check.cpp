@@ -54,11 +54,7 @@ int CheckReport(ByteSpan datagram, Report* report) {
 
 uint32_t FormatStateJson(const Report* report, char* out, uint32_t capacity) {
     TextBuilder text = {out, capacity, 0, 0};
-    AppendText(&text, "{\"cpu\":");
-    AppendInt(&text, report->cpu);
-    AppendText(&text, ",\"mb\":");
-    AppendInt(&text, report->mb);
-    AppendText(&text, "}");
+    AppendFormat(&text, "{\"cpu\":%d,\"mb\":%d}", report->cpu, report->mb);
     return FinishText(&text);
 }
 

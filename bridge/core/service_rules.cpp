@@ -10,7 +10,7 @@ const char kServiceDescription[] =
     "Carries the vardex relay's temperature reports between this PC's mailslot VARDslot and an "
     "MQTT broker.";
 
-const char* ServiceName(int role) {
+BRIDGE_NOINLINE const char* ServiceName(int role) {
     return role == kRolePublish ? "vardex-bridge-publish" : "vardex-bridge-deliver";
 }
 
@@ -20,7 +20,7 @@ const char* ServiceDisplayName(int role) {
 
 namespace {
 
-void AppendChar(TextBuilder* text, char c) {
+BRIDGE_NOINLINE void AppendChar(TextBuilder* text, char c) {
     AppendBytes(text, reinterpret_cast<const uint8_t*>(&c), 1);
 }
 
@@ -63,8 +63,7 @@ uint32_t BuildImagePath(const char* program, const char* const* words, int count
     TextBuilder text = {out, capacity, 0, 0};
     // Always quoted: Windows would otherwise try "C:\Program.exe" for C:\Program Files\...
     AppendChar(&text, '"');
-    AppendText(&text, program);
-    AppendText(&text, "\" service");
+    AppendFormat(&text, "%s\" service", program);
     for (int i = 0; i < count; ++i) {
         AppendChar(&text, ' ');
         AppendQuotedWord(&text, words[i]);

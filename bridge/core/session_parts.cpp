@@ -8,13 +8,12 @@ MailslotClient* bridgeMailslots;
 Console* bridgeConsole;
 
 const char kLocalSlot[] = "\\\\.\\mailslot\\VARDslot";
+const char kSubscriptionRefused[] = "the broker refused the subscription to ";
 
 void Log(LogLevel level, const char* first, const char* second, const char* third) {
     char line[512];
     TextBuilder text = {line, sizeof line, 0, 0};
-    AppendText(&text, first);
-    AppendText(&text, second);
-    AppendText(&text, third);
+    AppendFormat(&text, "%s%s%s", first, second, third);
     if (FinishText(&text) == 0) {
         // Too long to say whole (a long host name): say the start.
         TextBuilder start = {line, sizeof line, 0, 0};
@@ -28,8 +27,7 @@ void LogCount(LogLevel level, const char* first, uint32_t count, const char* one
               const char* many, const char* last) {
     char middle[120];
     TextBuilder text = {middle, sizeof middle, 0, 0};
-    AppendInt(&text, static_cast<int32_t>(count & 0x7FFFFFFF));
-    AppendText(&text, count == 1 ? one : many);
+    AppendFormat(&text, "%d%s", static_cast<int32_t>(count & 0x7FFFFFFF), count == 1 ? one : many);
     FinishText(&text);
     Log(level, first, middle, last);
 }

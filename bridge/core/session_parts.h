@@ -9,6 +9,8 @@
 #include <stdint.h>
 
 void Log(LogLevel level, const char* first, const char* second = "", const char* third = "");
+// The start of either role's line on a refused subscription, kept once.
+extern const char kSubscriptionRefused[];
 // "<first><count> <one or many><last>", with the noun as the count needs it.
 void LogCount(LogLevel level, const char* first, uint32_t count, const char* one,
               const char* many, const char* last = "");

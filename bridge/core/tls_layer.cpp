@@ -72,17 +72,13 @@ void AppendStatus(TextBuilder* text, uint32_t code) {
                            ? PackedName(kStatusNames, static_cast<int>(code & 0xFF))
                            : nullptr;
     if (name == nullptr || (name[0] == 'E') != static_cast<int>(code >> 31)) {
-        AppendHex(text, code);
+        AppendFormat(text, "%x", code);
         return;
     }
-    AppendText(text, "SEC_");
-    AppendText(text, name);
-    AppendText(text, " (");
-    AppendHex(text, code);
-    AppendText(text, ")");
+    AppendFormat(text, "SEC_%s (%x)", name, code);
 }
 
-void AppendCode(TextBuilder* text, uint32_t code) {
+BRIDGE_NOINLINE void AppendCode(TextBuilder* text, uint32_t code) {
     AppendText(text, ": ");
     AppendStatus(text, code);
 }
@@ -90,18 +86,14 @@ void AppendCode(TextBuilder* text, uint32_t code) {
 void AppendAlert(TextBuilder* text, int description) {
     const char* name = PackedName(kAlertNames, description);
     if (name != nullptr) {
-        AppendText(text, name);
-        AppendText(text, " (");
-        AppendInt(text, description);
-        AppendText(text, ")");
+        AppendFormat(text, "%s (%d)", name, description);
         return;
     }
-    AppendText(text, "number ");
-    AppendInt(text, description);
+    AppendFormat(text, "number %d", description);
 }
 
 // The description of the alert record at bytes (a whole plaintext one), or -1.
-int AlertAt(const uint8_t* bytes, uint32_t size) {
+BRIDGE_NOINLINE int AlertAt(const uint8_t* bytes, uint32_t size) {
     if (bytes == nullptr || size < 7 || bytes[0] != kRecordAlert || bytes[3] != 0 ||
         bytes[4] != 2) {
         return -1;
@@ -128,21 +120,18 @@ void AppendEnding(TextBuilder* text, int brokerAlert, const SspiResult& r) {
     int own = r.outputSize == 2 && (r.output[0] == 1 || r.output[0] == 2)
                   ? r.output[1]
                   : AlertAt(r.output, r.outputSize);
-    if (brokerAlert >= 0) {
-        AppendText(text, "the broker's alert ");
-        AppendAlert(text, brokerAlert);
-        AppendText(text, "; Windows says ");
-    } else if (own >= 0) {
-        AppendText(text, "Windows sent the alert ");
-        AppendAlert(text, own);
-        AppendText(text, " and says ");
+    int broker = brokerAlert >= 0;
+    if (broker || own >= 0) {
+        AppendText(text, broker ? "the broker's alert " : "Windows sent the alert ");
+        AppendAlert(text, broker ? brokerAlert : own);
+        AppendText(text, broker ? "; Windows says " : " and says ");
     } else {
         AppendText(text, "Windows says ");
     }
     AppendStatus(text, r.code);
 }
 
-void SayCode(char* why, uint32_t size, const char* what, uint32_t code) {
+BRIDGE_NOINLINE void SayCode(char* why, uint32_t size, const char* what, uint32_t code) {
     TextBuilder text = {why, size, 0, 0};
     AppendText(&text, what);
     AppendCode(&text, code);
@@ -206,11 +195,8 @@ void AppendUnlisted(TlsLayer* t, TextBuilder* text) {
     uint32_t size = 0;
     issuer[0] = 0;
     if (!t->provider->ClientIssuer(&der, &size, issuer, sizeof issuer)) return;
-    AppendText(text, "the broker accepts client certificates from: ");
-    AppendText(text, t->brokerCas);
-    AppendText(text, "; this one is from ");
-    AppendText(text, issuer[0] != 0 ? issuer : "another CA");
-    AppendText(text, ": ");
+    AppendFormat(text, "the broker accepts client certificates from: %s; this one is from %s: ",
+                 t->brokerCas, issuer[0] != 0 ? issuer : "another CA");
 }
 
 // A handshake round failed: the alert Schannel made goes out, then a line on what is likely.
@@ -250,15 +236,14 @@ void RoundFailed(TlsLayer* t, uint32_t now, const SspiResult& r) {
         }
     } else if (alert >= 0 && (t->askedForCertificate || alert == kAlertCertificateRequired)) {
         // The broker asked for a certificate and ended the handshake because none came.
-        AppendText(&text, "the broker requires a client certificate, and ");
-        AppendText(&text, t->presentsCertificate
-                              ? "Windows did not send the bridge's: "
-                              : "none was given (--cert, --cert-file or --cert-issuer): ");
+        AppendFormat(&text, "the broker requires a client certificate, and %s",
+                     t->presentsCertificate
+                         ? "Windows did not send the bridge's: "
+                         : "none was given (--cert, --cert-file or --cert-issuer): ");
     } else {
         // A broker that answers in anything but TLS records is not speaking TLS here.
         if (t->inSize > 0 && t->in[0] != kRecordHandshake && t->in[0] != kRecordAlert) {
-            AppendText(&text, "the broker did not answer in TLS");
-            AppendText(&text, kPlainPort);
+            AppendFormat(&text, "the broker did not answer in TLS%s", kPlainPort);
             AppendCode(&text, r.code);
         } else {
             AppendText(&text, "the TLS handshake failed: ");
@@ -280,16 +265,13 @@ void AppendTrustLine(TextBuilder* text, TrustVerdict verdict, const char* host,
     AppendTrustVerdict(text, verdict);
     if (verdict != kTrustWrongName) return;
     uint8_t address[16];
-    AppendText(text, ": it names ");
-    AppendText(text, names[0] != 0 ? names : "nothing");
+    AppendFormat(text, ": it names %s", names[0] != 0 ? names : "nothing");
     if (ParseIpLiteral(host, address) != 0) {
         // A common name or DNS entry that reads like the address does not count for one.
-        AppendText(text, "; an address must be one of its IP address entries, and ");
-        AppendText(text, host);
-        AppendText(text, " is not");
+        AppendFormat(text, "; an address must be one of its IP address entries, and %s is not",
+                     host);
     } else {
-        AppendText(text, ", not ");
-        AppendText(text, host);
+        AppendFormat(text, ", not %s", host);
     }
 }
 
@@ -328,9 +310,7 @@ void Established(TlsLayer* t, uint32_t now) {
     }
     int version = t->provider->Version();
     TextBuilder text = {t->transport, sizeof t->transport, 0, 0};
-    AppendText(&text, " over TLS");
-    if (version == 12) AppendText(&text, " 1.2");
-    if (version == 13) AppendText(&text, " 1.3");
+    AppendFormat(&text, " over TLS%s", version == 12 ? " 1.2" : version == 13 ? " 1.3" : "");
     FinishText(&text);
     t->session->transport = t->transport;
     t->phase = kTlsOpen;
@@ -413,7 +393,7 @@ void Records(TlsLayer* t, uint32_t now) {
     }
 }
 
-void Restart(TlsLayer* t) {
+BRIDGE_NOINLINE void Restart(TlsLayer* t) {
     t->inSize = 0;
     t->askedForCertificate = 0;
     t->retriedCredentials = 0;
@@ -656,9 +636,7 @@ int AppendName(TextBuilder* text, const uint8_t* der, uint32_t size) {
             }
             const char* label = AttributeLabel(der + oid, oidLength);
             if (label == nullptr) continue;
-            AppendText(text, separator);
-            AppendText(text, label);
-            AppendText(text, "=");
+            AppendFormat(text, "%s%s=", separator, label);
             AppendValue(text, valueTag, der + value, valueLength);
             separator = ava < setStart + setLength ? " + " : ", ";
         }
@@ -726,18 +704,14 @@ int CredentialsFailed(char* line, uint32_t size, uint32_t code, const char* wind
     // Without a certificate the same failure says what this Windows lacks, not the certificate.
     uint32_t judged = certificate && !blamesCertificate ? withoutCode : code;
     TextBuilder text = {line, size, 0, 0};
-    if (blamesCertificate) {
-        AppendText(&text, "Windows' TLS cannot use the client certificate");
-    } else if (IsNoTls12Client(judged)) {
-        AppendText(&text, "this Windows has no TLS 1.2 client, which --tls needs (Windows "
-                   "before 7 has none; Windows 7 needs its update for TLS 1.2)");
-    } else {
-        AppendText(&text, "Windows' TLS would not start");
-    }
+    AppendText(&text, blamesCertificate ? "Windows' TLS cannot use the client certificate"
+                      : IsNoTls12Client(judged)
+                          ? "this Windows has no TLS 1.2 client, which --tls needs (Windows "
+                            "before 7 has none; Windows 7 needs its update for TLS 1.2)"
+                          : "Windows' TLS would not start");
     AppendCode(&text, judged);
     if (windowsText != nullptr && windowsText[0] != 0 && judged == code) {
-        AppendText(&text, ", ");
-        AppendText(&text, windowsText);
+        AppendFormat(&text, ", %s", windowsText);
     }
     if (FinishText(&text) == 0) {
         TextBuilder shorter = {line, size, 0, 0};

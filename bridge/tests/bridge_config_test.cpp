@@ -2,6 +2,7 @@
 #include "bridge/core/bridge_config.h"
 
 #include "bridge/core/bridge_options.h"
+#include "bridge/core/text.h"
 
 #include <gtest/gtest.h>
 
@@ -202,21 +203,42 @@ TEST(BridgeConfig, OptionTable) {
     const std::string usage = text;
     for (int i = 0; i < kOptionRowCount; ++i) {
         const OptionRow& row = kOptionRows[i];
-        if (row.property != nullptr) {
-            EXPECT_TRUE(properties.insert(row.property).second) << row.property;
-            EXPECT_EQ(std::string(row.property).find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_"),
-                      std::string::npos) << row.property;
+        const char* property = OptionProperty(&row);
+        if (property != nullptr) {
+            EXPECT_TRUE(properties.insert(property).second) << property;
+            EXPECT_EQ(std::string(property).find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_"),
+                      std::string::npos) << property;
         }
         EXPECT_EQ(row.valueName == nullptr, row.check == kCheckFlag) << row.name;
         const bool shown = usage.find(std::string(row.name) + ' ') != std::string::npos ||
                            usage.find(std::string(row.name) + ']') != std::string::npos;
         EXPECT_EQ(shown, row.check != kCheckRefused) << row.name;
     }
+    // The package's properties, found through the rows' names (a misspelt name loses one).
+    EXPECT_EQ(properties, (std::set<std::string>{"BROKER", "NAME", "FROM", "PREFIX", "DISCOVERY",
+                                                 "UNIT", "HEAD", "MQTT_USER", "MQTT_PASSWORD_FILE",
+                                                 "KEEPALIVE", "CLIENT_ID", "TLS", "CAFILE",
+                                                 "CERT_THUMBPRINT", "CERT_ISSUER"}));
     for (size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at + 2)) {
         const size_t end = usage.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
         const std::string word = usage.substr(at, end - at);
         EXPECT_TRUE(FindOption(word.c_str()) != nullptr || word == "--help" ||
                     word == "--version") << word;
+    }
+}
+
+// The lines' one formatter: texts, numbers to the most negative, and the whole line or nothing.
+TEST(BridgeConfig, AppendFormat) {
+    const struct {
+        uint32_t capacity;
+        const char* expected;
+    } cases[] = {{64, "at ab: -2147483648 100%d"}, {25, "at ab: -2147483648 100%d"}, {24, ""}};
+    for (const auto& c : cases) {
+        char out[64] = {};
+        TextBuilder text = {out, c.capacity, 0, 0};
+        AppendFormat(&text, "at %s: %d %d%%d", "ab", INT32_MIN, 100);
+        FinishText(&text);
+        EXPECT_STREQ(out, c.expected) << c.capacity;
     }
 }
 

@@ -16,9 +16,7 @@ void SayError(char* why, uint32_t size, const char* what, int code) {
     TextBuilder text = {why, size, 0, 0};
     AppendText(&text, what);
     if (code != 0) {
-        AppendText(&text, " (error ");
-        AppendInt(&text, code);
-        AppendText(&text, ")");
+        AppendFormat(&text, " (error %d)", code);
     }
     FinishText(&text);
 }
@@ -202,9 +200,7 @@ void Win32Console::WriteLine(LogLevel, const char* text) {
         clock[3 * i] = static_cast<char>('0' + parts[i] / 10);
         clock[3 * i + 1] = static_cast<char>('0' + parts[i] % 10);
     }
-    AppendText(&out, clock);
-    AppendText(&out, text);
-    AppendText(&out, "\r\n");
+    AppendFormat(&out, "%s%s\r\n", clock, text);
     uint32_t size = FinishText(&out);
     DWORD written;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, size, &written, nullptr);  // ignore errors
@@ -281,12 +277,8 @@ void ErrorText(uint32_t error, char* out, uint32_t size) {
     }
     if (length == 0) {
         TextBuilder text = {out, size, 0, 0};
-        AppendText(&text, "error ");
-        if (error >> 31) {
-            AppendHex(&text, error);  // an HRESULT, as Windows' documentation writes it
-        } else {
-            AppendInt(&text, static_cast<int32_t>(error));
-        }
+        // An HRESULT in hex, as Windows' documentation writes it.
+        AppendFormat(&text, error >> 31 ? "error %x" : "error %d", error);
         FinishText(&text);
         return;
     }

@@ -37,15 +37,12 @@ struct KeyRecord {
 };
 KeyRecord record;
 wchar_t recordName[260];
-uint8_t provInfo[2048];  // a CRYPT_KEY_PROV_INFO with its strings
+alignas(CRYPT_KEY_PROV_INFO) uint8_t provInfo[2048];  // a CRYPT_KEY_PROV_INFO and its strings
 
 void SayIn(char* message, uint32_t size, const char* first, const char* second = "",
          const char* third = "", const char* fourth = "") {
     TextBuilder text = {message, size, 0, 0};
-    AppendText(&text, first);
-    AppendText(&text, second);
-    AppendText(&text, third);
-    AppendText(&text, fourth);
+    AppendFormat(&text, "%s%s%s%s", first, second, third, fourth);
     FinishText(&text);
 }
 
@@ -62,7 +59,7 @@ int32_t Seconds(const FILETIME& from, const FILETIME& to) {
     return static_cast<int32_t>(seconds);
 }
 
-int HasProperty(PCCERT_CONTEXT cert, DWORD property) {
+BRIDGE_NOINLINE int HasProperty(PCCERT_CONTEXT cert, DWORD property) {
     DWORD size = 0;
     return CertGetCertificateContextProperty(cert, property, nullptr, &size);
 }
@@ -226,7 +223,7 @@ void KeySetsOfPfx(int remember, int keep) {
     if (records != nullptr) RegCloseKey(records);
 }
 
-HCERTSTORE OpenMy(DWORD location) {
+BRIDGE_NOINLINE HCERTSTORE OpenMy(DWORD location) {
     return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
                          location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
                          "MY");
@@ -330,11 +327,10 @@ int ChooseByIssuer(const BridgeConfig* config, int asService, char* message,
         issued[best] = nullptr;
     }
     TextBuilder text = {message, messageSize, 0, 0};
-    AppendText(&text, "no client certificate issued by ");
-    AppendText(&text, config->certIssuer);
-    AppendText(&text, count == 0 ? " is in " : " can be used, in ");
-    AppendText(&text, asService ? "the local machine's My store"
-                                : "the My stores of the current user and of the local machine");
+    AppendFormat(&text, "no client certificate issued by %s%s%s", config->certIssuer,
+                 count == 0 ? " is in " : " can be used, in ",
+                 asService ? "the local machine's My store"
+                           : "the My stores of the current user and of the local machine");
     for (int i = 0; i < count; ++i) {
         if (best >= 0) {
             if (issued[i] != nullptr) CertFreeCertificateContext(issued[i]);
@@ -345,10 +341,8 @@ int ChooseByIssuer(const BridgeConfig* config, int asService, char* message,
         char thumbprint[41];
         ThumbprintOf(issued[i], thumbprint);
         CertFreeCertificateContext(issued[i]);
-        AppendText(&text, i == 0 ? ": " : "; ");
-        AppendText(&text, thumbprint);
-        AppendText(&text, " ");
-        AppendText(&text, ClientCertVerdictText(JudgeClientCertificate(&issuedFacts[i])));
+        AppendFormat(&text, "%s%s %s", i == 0 ? ": " : "; ", thumbprint,
+                     ClientCertVerdictText(JudgeClientCertificate(&issuedFacts[i])));
         if (text.failed) text = before;
     }
     FinishText(&text);
@@ -372,8 +366,8 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
     const char* path = config->certFile;
     int size = ReadFileStart(path, pfxBytes, sizeof pfxBytes);
     if (size < 0 || static_cast<uint32_t>(size) == sizeof pfxBytes) {
-        SayIn(message, messageSize, size < 0 ? "cannot read the certificate file "
-                                           : "the certificate file is over 64 KiB: ", path);
+        SayIn(message, messageSize, size < 0 ? "cannot read " : "", "the certificate file ",
+              size < 0 ? "" : "is over 64 KiB: ", path);
         return 0;
     }
     CRYPT_DATA_BLOB blob = {static_cast<DWORD>(size), pfxBytes};
@@ -416,20 +410,14 @@ int ImportPfx(const BridgeConfig* config, int asService, const char* password, c
     ZeroBytes(wide, sizeof wide);
     // The PFX's bytes hold the key, encrypted with that password: not kept for the run.
     ZeroBytes(pfxBytes, sizeof pfxBytes);
-    if (pfxStore == nullptr) {
-        SayIn(message, messageSize, "the certificate file ", path,
-            refused ? " does not open with that password (--cert-password-file), or it is "
+    if (pfxStore != nullptr && held != nullptr) return 1;
+    SayIn(message, messageSize, "the certificate file ", path,
+          pfxStore != nullptr ? " holds no certificate with its private key"
+          : refused ? " does not open with that password (--cert-password-file), or it is "
                       "encrypted with AES, which Windows before 10 version 1809 cannot read "
                       "(export it with: openssl pkcs12 -export -legacy)"
                     : " cannot be imported");
-        return 0;
-    }
-    if (held == nullptr) {
-        SayIn(message, messageSize, "the certificate file ", path, " holds no certificate with "
-            "its private key");
-        return 0;
-    }
-    return 1;
+    return 0;
 }
 
 }  // namespace
@@ -463,12 +451,9 @@ int LoadClientCertificate(const BridgeConfig* config, int asService, const char*
         char why[200];
         ErrorText(keyError, why, sizeof why);
         TextBuilder text = {message, messageSize, 0, 0};
-        AppendText(&text, "the client certificate's private key cannot be used by the account ");
-        AppendText(&text, account[0] != 0 ? account : "running the bridge");
-        AppendText(&text, ": ");
-        AppendText(&text, why);
-        AppendText(&text, " (to let it read the key: certificates console, All Tasks > Manage "
-                   "Private Keys)");
+        AppendFormat(&text, "the client certificate's private key cannot be used by the account "
+                     "%s: %s (to let it read the key: certificates console, All Tasks > Manage "
+                     "Private Keys)", account[0] != 0 ? account : "running the bridge", why);
         FinishText(&text);
     } else {
         SayIn(message, messageSize, "the client certificate ", where, " ",
@@ -597,13 +582,8 @@ void ClientCertificateSummary(char* out, uint32_t size) {
         ThumbprintOf(held, thumbprint);
     }
     TextBuilder text = {out, size, 0, 0};
-    AppendText(&text, "presenting the client certificate ");
-    AppendText(&text, subject);
-    AppendText(&text, ", thumbprint ");
-    AppendText(&text, thumbprint);
-    AppendText(&text, ", expires in ");
-    AppendInt(&text, ClientCertificateSecondsToExpiry() / 86400);
-    AppendText(&text, " days");
+    AppendFormat(&text, "presenting the client certificate %s, thumbprint %s, expires in %d days",
+                 subject, thumbprint, ClientCertificateSecondsToExpiry() / 86400);
     FinishText(&text);
 }
 
