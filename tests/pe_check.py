@@ -308,16 +308,17 @@ def check_relay(checks, version, path, pe):
 
 BRIDGE_DLLS = {"KERNEL32.dll", "WS2_32.dll", "ADVAPI32.dll", "Secur32.dll", "CRYPT32.dll"}
 # Measured, with a little room: code for the codec, the session, both roles, Winsock, and the
-# service (install and reconfigure, uninstall, the service manager's protocol, the Event Log),
-# TLS (the record plumbing with post-handshake messages and certificate requests, the
-# certificate check with its issuers, PEM reading, the handshake's lines: Windows' statuses and
-# TLS alerts by name, the broker's list of client CAs read against the certificate's issuer) and
-# the client certificate (store lookup, the choice by issuer, PKCS#12 import, its checks, the
-# deletion of an imported key and of a killed run's, install's import into the machine's store,
-# a failed reconfigure's rollback). Measured at 62,976 (x86) and 69,120 (x64) bytes, with one 512-byte file block of room: no
-# initialised data (a section of its own would cost a block), name tables packed as texts, x64
-# inlining that counts unwind entries, lines built by one format call, no import jump stubs, data
-# aligned as the ABI asks, and small helpers called where inlining them cost more.
+# service (install and reconfigure, uninstall, the service manager's protocol, the Event Log), TLS
+# (the record plumbing with post-handshake messages and certificate requests, the certificate
+# check with its issuers, PEM reading, the handshake's lines: Windows' statuses and TLS alerts by
+# name, the broker's list of client CAs read against the certificate's issuer) and the client
+# certificate (store lookup, the choice by issuer, PKCS#12 import, its checks, the deletion of an
+# imported key and of a killed run's, install's import into the machine's store, a failed
+# reconfigure's rollback). Measured at 62,976 (x86) and 69,120 (x64) bytes, with one 512-byte file
+# block of room: no initialised data (a section of its own would cost a block), name tables packed
+# as texts, x64 inlining that counts unwind entries, lines built by one format call, no unused
+# import jump stubs, data aligned as the ABI asks, and small helpers called where inlining them
+# cost more.
 BRIDGE_MAX_SIZE = {"x86": 63488, "x64": 69632}
 
 
