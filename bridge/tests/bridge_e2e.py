@@ -493,7 +493,10 @@ class BridgeRun(e2e.Run):
 def stop_cleanly(program, timeout=15):
     """Ctrl+C, as Wine passes SIGINT on to a console program; returns its exit code."""
     program.process.send_signal(signal.SIGINT)
-    return program.wait_exit(timeout)
+    code = program.wait_exit(timeout)
+    if code != 0:
+        print("    the stop's exit code %r, after: %r" % (code, program.lines[-5:]))
+    return code
 
 
 def set_reading(probe, command):
